@@ -1,0 +1,178 @@
+// brell: allele-sharing linkage analysis of kindreds.
+//
+// One run is a fixed sequence of phases over a run_data record; each phase
+// reads what earlier phases left there and adds its own fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brell {
+
+inline constexpr int MODEL_LIN = 1;
+inline constexpr int MODEL_EXP = 2;
+inline constexpr int SEARCH_GRID = 1;
+inline constexpr int SEARCH_GSS = 2;
+
+// Floor of a null sd, zero threshold of sums, objectives and grid LODs, and
+// the golden-section stopping tolerance.
+inline constexpr double TOL = 1e-8;
+// Largest finite double: the start of every minimum search.
+inline constexpr double BIG = 1.7976931348623157e308;
+
+inline constexpr const char* NULLPROBS_FILE = "nullprobs.dat";
+inline constexpr const char* WEIGHTS_FILE = "weights.dat";
+inline constexpr const char* PROBS_FILE = "probs.dat";
+inline constexpr const char* RESULTS_FILE = "brell.out";
+
+struct fam_record {
+    std::string name;
+    double mean = 0.0;
+    double sd = 0.0;  // never below TOL once the null file is read
+    double weight = 0.0;
+    int nscores = 0;
+    std::vector<double> score;
+    std::vector<double> zscore;
+    std::vector<double> nullprob;
+    std::vector<double> prob;  // npos rows of nscores: prob[p * nscores + k]
+    std::vector<double> npl;
+    std::vector<double> wnpl;
+
+    const double* prob_at(int p) const { return prob.data() + static_cast<std::size_t>(p) * nscores; }
+};
+
+struct exp_tables;
+
+struct run_data {
+    int search = -1;
+    double dmin = 0.0;
+    double dmax = 0.0;
+    int numintervals = 0;
+    int nfam = 0;
+    std::vector<fam_record> fam;
+    int npos = 0;
+    std::vector<double> pos;
+    std::vector<double> delta;
+    std::vector<double> lod;
+    std::vector<double> zlr;
+    std::vector<double> npl_z;
+
+    // Where the run happens, not what it computes.
+    std::string dir;          // folder of the input and results files; empty: working directory
+    std::FILE* out = stdout;  // every message of the run
+    int threads = 1;          // workers for the position searches
+
+    // Exponential-model terms shared by all positions (see exp_tables).
+    std::shared_ptr<const exp_tables> exp_cache;
+
+    std::string path(std::string_view name) const;
+};
+
+// A search and an objective meet only here: the search stores the trial
+// delta in x, calls the objective, and reads its value from f.
+struct eval_point {
+    double x = 0.0;
+    double f = 0.0;
+    void* scratch = nullptr;  // objective's per-thread working memory
+};
+
+using objective = void (*)(const run_data&, eval_point&, int p);
+
+// A fatal condition: its text is printed as it stands and the run exits 1.
+struct run_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// printf into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// "Run-time error:  file (NAME) line N: REASON\n"
+run_error input_error(const char* file, long line, const std::string& reason);
+// "Run-time error:  file (NAME) could not be opened\n"
+run_error open_error(const char* file);
+
+// Lines of a text file of any length, read in large blocks. A line excludes
+// its '\n'; a last line without one still counts.
+class line_reader {
+public:
+    line_reader(std::FILE* f, const char* name);
+    bool next(std::string_view& line);
+    long line_number() const { return lineno_; }
+
+private:
+    bool fill();
+
+    std::FILE* f_;
+    const char* name_;
+    std::vector<char> buf_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool eof_ = false;
+    long lineno_ = 0;
+};
+
+// Splits at C white space; returns the number of fields, storing at most max.
+int split_fields(std::string_view line, std::string_view* fields, int max);
+bool is_blank(char c);
+// True when the whole token is one number in a form scanf's %le accepts; v
+// is then what strtod gives for it.
+bool parse_number(std::string_view token, double& v);
+// A token as it may appear in a message: cut when very long.
+std::string quoted(std::string_view token);
+// Shortest text that reads back as v.
+std::string shortest(double v);
+
+// Driver and command line.
+int run_brell(int argc, const char* const argv[], run_data& dat);
+int check_main_args(int argc, const char* const argv[], std::FILE* out);
+void print_usage(const char* progname, std::FILE* out);
+int get_model(const char* arg);
+void get_search(run_data& dat, int argc, const char* const argv[]);
+// Command-line words read as scanf reads them, refusing values the run
+// cannot use (not finite, beyond 32 bits).
+bool word_to_double(const char* word, double& v);
+bool word_to_int(const char* word, int& v);
+int default_threads();
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+file_ptr open_file(const run_data& dat, const char* name, const char* mode);
+// As open_file, but a null pointer where open_file would stop the run.
+file_ptr try_open(const run_data& dat, const char* name, const char* mode);
+
+// Input files.
+void process_nullprobs(run_data& dat);
+void weights(run_data& dat);
+void process_probs(run_data& dat);
+
+// Kindred statistics.
+void compute_fam_zscores(run_data& dat);
+void compute_fam_npl(run_data& dat);
+void compute_weighted_fam_npl(run_data& dat);
+
+// Likelihood models.
+void linear(run_data& dat);
+double linear_bound(const run_data& dat);
+void f1_linear(const run_data& dat, eval_point& pt, int p);
+void exponential(run_data& dat);
+void f1_exponential(const run_data& dat, eval_point& pt, int p);
+void warn_negative_dmin(const run_data& dat);
+
+// Maximisation. Messages of position p are appended to msgs, so that
+// positions searched in parallel still print in position order.
+void gss(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
+void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
+void search_positions(run_data& dat, objective f);
+
+// Results.
+void compute_final_stats(run_data& dat);
+void report(const run_data& dat);
+
+}  // namespace brell

@@ -1,0 +1,20 @@
+#include "brell.h"
+
+namespace brell {
+
+// The expected score uses the position's probabilities as read, unnormalised.
+void compute_fam_npl(run_data& dat)
+{
+    for (fam_record& r : dat.fam) {
+        r.npl.assign(dat.npos, 0.0);
+        for (int p = 0; p < dat.npos; ++p) {
+            const double* prob = r.prob_at(p);
+            double e = 0.0;
+            for (int k = 0; k < r.nscores; ++k)
+                e = e + r.score[k] * prob[k];
+            r.npl[p] = (e - r.mean) / r.sd;
+        }
+    }
+}
+
+}  // namespace brell

@@ -1,0 +1,63 @@
+#include <cstring>
+
+#include "brell.h"
+
+namespace brell {
+
+namespace {
+constexpr std::size_t BLOCK = std::size_t{1} << 20;
+}
+
+line_reader::line_reader(std::FILE* f, const char* name) : f_(f), name_(name), buf_(BLOCK) {}
+
+// Moves the unread tail to the front and appends one more block, growing the
+// buffer only when a single line is longer than it.
+bool line_reader::fill()
+{
+    if (eof_)
+        return false;
+    if (begin_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (buf_.size() - end_ < BLOCK / 2)
+        buf_.resize(buf_.size() * 2);
+    std::size_t got = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    end_ += got;
+    if (got == 0) {
+        if (std::ferror(f_))
+            throw input_error(name_, lineno_ + 1, "read error");
+        eof_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool line_reader::next(std::string_view& line)
+{
+    std::size_t scanned = begin_;
+    for (;;) {
+        const char* start = buf_.data() + begin_;
+        const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned);
+        if (nl) {
+            const char* stop = static_cast<const char*>(nl);
+            line = std::string_view(start, static_cast<std::size_t>(stop - start));
+            begin_ = static_cast<std::size_t>(stop - buf_.data()) + 1;
+            ++lineno_;
+            return true;
+        }
+        std::size_t pending = end_ - begin_;
+        if (!fill()) {
+            if (pending == 0)
+                return false;
+            line = std::string_view(buf_.data() + begin_, pending);
+            begin_ = end_;
+            ++lineno_;
+            return true;
+        }
+        scanned = begin_ + pending;
+    }
+}
+
+}  // namespace brell

@@ -1,0 +1,48 @@
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "brell.h"
+
+namespace brell {
+
+// Written beside the old results under a temporary name and renamed over
+// them only when complete, so a failed run never leaves a partial file.
+void report(const run_data& dat)
+{
+    std::string text;
+    text.reserve(static_cast<std::size_t>(dat.npos) * 70);
+    char buf[256];
+    for (int p = 0; p < dat.npos; ++p) {
+        int n = std::snprintf(buf, sizeof buf, "%12.5le  %12.5le  %12.5le  %12.5le  %12.5le\n", dat.pos[p],
+                              dat.npl_z[p], dat.zlr[p], dat.lod[p], dat.delta[p]);
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+
+    const std::string final_path = dat.path(RESULTS_FILE);
+    std::string tmp_path = final_path + ".tmpXXXXXX";
+    int fd = mkstemp(tmp_path.data());
+    if (fd < 0)
+        throw open_error(RESULTS_FILE);
+    // mkstemp makes the file private; give it the mode fopen would have.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+
+    const run_error not_written(format("Run-time error:  file (%s) could not be written\n", RESULTS_FILE));
+    file_ptr f(fdopen(fd, "w"));
+    if (!f) {
+        close(fd);
+        unlink(tmp_path.c_str());
+        throw not_written;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
+    ok = std::fflush(f.get()) == 0 && ok;
+    ok = std::fclose(f.release()) == 0 && ok;
+    if (!ok || std::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
+        unlink(tmp_path.c_str());
+        throw not_written;
+    }
+}
+
+}  // namespace brell

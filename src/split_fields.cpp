@@ -1,0 +1,31 @@
+#include "brell.h"
+
+namespace brell {
+
+// The C locale's isspace set; '\r' among it is what lets CRLF files read
+// exactly like their Unix twins.
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+int split_fields(std::string_view line, std::string_view* fields, int max)
+{
+    int n = 0;
+    std::size_t i = 0;
+    const std::size_t len = line.size();
+    for (;;) {
+        while (i < len && is_blank(line[i]))
+            ++i;
+        if (i == len)
+            return n;
+        std::size_t start = i;
+        while (i < len && !is_blank(line[i]))
+            ++i;
+        if (n < max)
+            fields[n] = line.substr(start, i - start);
+        ++n;
+    }
+}
+
+}  // namespace brell

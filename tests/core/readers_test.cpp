@@ -1,0 +1,215 @@
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+using namespace brell;
+
+namespace {
+
+struct reader_fixture : ::testing::Test {
+    brell_test::scratch_dir dir;
+    brell_test::capture cap;
+    run_data dat;
+
+    reader_fixture()
+    {
+        dat.dir = dir.path();
+        dat.out = cap.file();
+    }
+    void nullprobs(const std::string& text)
+    {
+        dir.write("nullprobs.dat", text);
+        process_nullprobs(dat);
+    }
+};
+
+using NullProbs = reader_fixture;
+
+TEST_F(NullProbs, NormalisesAndTakesMoments)
+{
+    nullprobs("A 1 0\nA 2 1\nA 1 2\n\n\nB 0.3 2\nC 0 1\nC 0 3\n");
+    ASSERT_EQ(dat.nfam, 3);
+    const fam_record& a = dat.fam[0];
+    EXPECT_EQ(a.nullprob, (std::vector<double>{0.25, 0.5, 0.25}));
+    EXPECT_EQ(a.mean, 1.0);
+    EXPECT_EQ(a.sd, std::sqrt(0.5));
+    // One row: probability 1, no variance, sd held at its floor.
+    EXPECT_EQ(dat.fam[1].nullprob, std::vector<double>{1.0});
+    EXPECT_EQ(dat.fam[1].mean, 2.0);
+    EXPECT_EQ(dat.fam[1].sd, 1e-8);
+    // All zero: left as read.
+    EXPECT_EQ(dat.fam[2].nullprob, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(dat.fam[2].mean, 0.0);
+    EXPECT_EQ(dat.fam[2].sd, 1e-8);
+}
+
+TEST_F(NullProbs, KindredsAreRunsOfOneIdentifier)
+{
+    nullprobs("A .5 0\nA .5 1\nB 1 0\nA 1 4\n");
+    ASSERT_EQ(dat.nfam, 3);
+    EXPECT_EQ(dat.fam[0].name, "A");
+    EXPECT_EQ(dat.fam[0].nscores, 2);
+    EXPECT_EQ(dat.fam[2].name, "A");
+    EXPECT_EQ(dat.fam[2].score, std::vector<double>{4.0});
+}
+
+TEST_F(NullProbs, LongIdentifiersAreComparedWhole)
+{
+    // Equal in their first 23 characters, and the line is past 999.
+    std::string a(30, 'k'), b = a;
+    b.back() = 'j';
+    std::string pad(1200, ' ');
+    nullprobs(a + " 1 0" + pad + "\n" + b + " 1 1\n");
+    ASSERT_EQ(dat.nfam, 2);
+    EXPECT_EQ(dat.fam[0].name, a);
+    EXPECT_EQ(dat.fam[1].name, b);
+}
+
+TEST_F(NullProbs, CarriageReturnsTabsAndBlankLinesReadLikeUnix)
+{
+    nullprobs("  \r\n\r\nA\t0.25\t0\r\n \t \r\nA 0.75 1\r\n");
+    ASSERT_EQ(dat.nfam, 1);
+    EXPECT_EQ(dat.fam[0].score, (std::vector<double>{0.0, 1.0}));
+    EXPECT_EQ(dat.fam[0].nullprob, (std::vector<double>{0.25, 0.75}));
+}
+
+TEST_F(NullProbs, RejectsWhatWouldShiftLaterValues)
+{
+    struct { const char* text; const char* error; } cases[] = {
+        {"A 1 0\nA 1\n", "line 2: expected 3 fields, found 2"},
+        {"A 1 0 7\n", "line 1: expected 3 fields, found 4"},
+        {"A 1 2.5x\n", "line 1: '2.5x' is not a number"},
+        {"\nA 1,5 0\n", "line 2: '1,5' is not a number"},
+        {"A 1e 0\n", "line 1: '1e' is not a number"},
+        {"A nan(1) 0\n", "line 1: 'nan(1)' is not a number"},
+        {"", "line 1: no kindreds"},
+        {"\n \n\t\n", "line 4: no kindreds"},
+    };
+    for (const auto& c : cases) {
+        std::string err = brell_test::error_of([&] { nullprobs(c.text); });
+        EXPECT_EQ(err, std::string("Run-time error:  file (nullprobs.dat) ") + c.error + "\n") << c.text;
+    }
+}
+
+TEST_F(NullProbs, MissingFileStopsTheRun)
+{
+    EXPECT_EQ(brell_test::error_of([&] { process_nullprobs(dat); }),
+              "Run-time error:  file (nullprobs.dat) could not be opened\n");
+}
+
+using Weights = reader_fixture;
+
+TEST_F(Weights, SetsNamedKindredsAndWarnsOfUnknownOnes)
+{
+    nullprobs("K1 1 0\nK2 1 0\nK1 1 0\nK3 1 0\n");
+    dir.write("weights.dat", "\nK2 3.5\nk1 9\nK1 2.0 extra words\nK2 -1.5e0x\nK9 4\n");
+    weights(dat);
+    EXPECT_EQ(dat.fam[0].weight, 2.0);
+    EXPECT_EQ(dat.fam[1].weight, -1.5);  // the later line wins
+    EXPECT_EQ(dat.fam[2].weight, 1.0);   // only the first K1 is weighted
+    EXPECT_EQ(dat.fam[3].weight, 1.0);
+    EXPECT_EQ(cap.text(),
+              "Warning: kindred (k1) not found, no weight assigned\n"
+              "Warning: kindred (K9) not found, no weight assigned\n");
+}
+
+TEST_F(Weights, NoFileMeansWeightOneAndSilence)
+{
+    nullprobs("K1 1 0\n");
+    weights(dat);
+    EXPECT_EQ(dat.fam[0].weight, 1.0);
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST_F(Weights, CrlfFileReadsLikeItsUnixTwin)
+{
+    nullprobs("K1 1 0\nK2 1 0\n");
+    dir.write("weights.dat", "\r\nK1 2\r\n\r\nK2 3\r\n");
+    weights(dat);
+    EXPECT_EQ(dat.fam[0].weight, 2.0);
+    EXPECT_EQ(dat.fam[1].weight, 3.0);
+}
+
+TEST_F(Weights, LinesWithoutANumberStopTheRun)
+{
+    for (const char* text : {"K1 abc\n", "K1\n", "K1 2\n   \nK1 3\n", "K1 2\n\t\r\n"}) {
+        nullprobs("K1 1 0\n");
+        dir.write("weights.dat", text);
+        EXPECT_EQ(brell_test::error_of([&] { weights(dat); }),
+                  "Run-time error: 'weights.dat' improperly formatted\n")
+            << text;
+    }
+}
+
+struct Probs : reader_fixture {
+    // K1 has two outcome rows, K2 three.
+    void SetUp() override { nullprobs("K1 .5 0\nK1 .5 1\nK2 .25 0\nK2 .5 1\nK2 .25 2\n"); }
+    std::string read(const std::string& text)
+    {
+        dir.write("probs.dat", text);
+        return brell_test::error_of([&] { process_probs(dat); });
+    }
+};
+
+const char* const GOOD =
+    "K1 0 0 .1\nK1 0 1 .9\nK1 5 0 .2\nK1 5 1 .8\n"
+    "K2 0 0 .3\nK2 0 1 .3\nK2 0 2 .4\nK2 5 0 .5\nK2 5 1 .25\nK2 5 2 .25\n";
+
+TEST_F(Probs, MapComesFromTheFirstKindred)
+{
+    ASSERT_EQ(read(GOOD), "");
+    EXPECT_EQ(dat.npos, 2);
+    EXPECT_EQ(dat.pos, (std::vector<double>{0.0, 5.0}));
+    EXPECT_EQ(dat.fam[0].prob, (std::vector<double>{.1, .9, .2, .8}));
+    EXPECT_EQ(dat.fam[1].prob, (std::vector<double>{.3, .3, .4, .5, .25, .25}));
+}
+
+TEST_F(Probs, AReturningPositionIsANewOne)
+{
+    nullprobs("K1 1 0\n");
+    ASSERT_EQ(read("\n  \nK1 0 0 1\n\nK1 5 0 1\r\nK1 0 0 1\n"), "");
+    EXPECT_EQ(dat.pos, (std::vector<double>{0.0, 5.0, 0.0}));
+}
+
+TEST_F(Probs, RowsMustFollowTheNullFile)
+{
+    struct { std::string text; const char* error; } cases[] = {
+        {"", "line 1: no rows"},
+        {"\n\n", "line 3: no rows"},
+        {"K1 0 0\n", "line 1: expected 4 fields, found 3"},
+        {"K1 0 0 .1 .2\n", "line 1: expected 4 fields, found 5"},
+        {"K1 0 x .1\n", "line 1: 'x' is not a number"},
+        {"K2 0 0 .1\n", "line 1: expected kindred 'K1', found 'K2'"},
+        // K1 at position 0 has a third row: it belongs to K2.
+        {"K1 0 0 .1\nK1 0 1 .9\nK1 0 1 .9\n", "line 3: expected kindred 'K2', found 'K1'"},
+        {"K1 0 0 .1\nK1 5 1 .9\nK1 5 0 .2\nK1 5 1 .8\n", "line 2: expected position 0, found 5"},
+        {"K1 0 0 .1\nK1 0 1 .9\nK1 5 0 .2\nK2 0 0 .3\n", "line 4: expected kindred 'K1', found 'K2'"},
+        {std::string(GOOD).substr(0, 40) + "K2 0 0 .3\nK2 0 1 .3\nK2 0.5 2 .4\n",
+         "line 7: expected position 0, found 0.5"},
+        {std::string(GOOD) + "K2 5 2 .25\n", "line 11: more rows than the expected 10"},
+        {std::string(GOOD).substr(0, 40) + "K2 0 0 .3\n\n", "line 7: file ends early: expected 10 rows, found 5"},
+        {"K1 0 0 .1\nK1 0 1 .9\nK1 5 0 .2\n", "line 4: file ends early: expected 10 rows, found 3"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(read(c.text), std::string("Run-time error:  file (probs.dat) ") + c.error + "\n") << c.text;
+}
+
+TEST_F(Probs, AShortFileClaimingAHugeMapFailsOnItsRows)
+{
+    // 100,000 positions times K2's 100,000 outcomes would be 80 GB of
+    // probabilities, from files of a few megabytes.
+    const int n = 100000;
+    std::string null = "K1 1 0\n";
+    for (int k = 0; k < n; ++k)
+        null += "K2 1 " + std::to_string(k) + "\n";
+    nullprobs(null);
+    std::string text;
+    for (int p = 0; p < n; ++p)
+        text += "K1 " + std::to_string(p) + " 0 1\n";
+    EXPECT_EQ(read(text), "Run-time error:  file (probs.dat) line 100001: file ends early: "
+                          "expected 10000100000 rows, found 100000\n");
+}
+
+}  // namespace
