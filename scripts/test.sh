@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a release build, and a build under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-2}
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELL_SANITIZE=ON
+cmake --build build-sanitize -j"$jobs"
+ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
