@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace brell {
@@ -46,7 +48,27 @@ struct fam_record {
     const double* prob_at(int p) const { return prob.data() + static_cast<std::size_t>(p) * nscores; }
 };
 
-struct exp_tables;
+struct run_data;
+
+// Exponential-model terms that depend only on delta and the kindred, worked
+// out once per delta: kindreds alike in weight, standardised scores and null
+// probabilities share one set of them, and deltas that every position
+// evaluates (the grid, the first golden-section points) are tabled up front.
+// The operations and their order are those of the plain objective, so every
+// bit of the result is the same.
+struct exp_tables {
+    std::vector<int> set_of;                // per kindred
+    std::vector<std::size_t> offset;        // per set, its first term; back(): terms per delta
+    std::vector<const struct fam_record*> model;  // per set, one of its kindreds
+    std::vector<double> x;                  // the tabled deltas, by slot
+    std::vector<double> terms;              // exp(delta * weight * zscore), slot by slot
+    std::vector<double> s;                  // sum over kindreds of ln D, by slot
+
+    exp_tables(const run_data& dat, const std::vector<double>& slots);
+    std::size_t work_size() const { return offset.back() + model.size(); }
+    // Terms and the ln D sum at any delta; work holds work_size() doubles.
+    double fill(const run_data& dat, double x, double* work) const;
+};
 
 struct run_data {
     int search = -1;
@@ -78,7 +100,8 @@ struct run_data {
 struct eval_point {
     double x = 0.0;
     double f = 0.0;
-    void* scratch = nullptr;  // objective's per-thread working memory
+    int slot = -1;             // which tabled delta x is, if any (see exp_tables)
+    std::vector<double> work;  // the objective's own, one per thread
 };
 
 using objective = void (*)(const run_data&, eval_point&, int p);
@@ -102,6 +125,9 @@ class line_reader {
 public:
     line_reader(std::FILE* f, const char* name);
     bool next(std::string_view& line);
+    // Every complete line buffered, at least one (the last one may lack its
+    // '\n' at the end of the file). The caller counts the lines of a block.
+    bool next_block(std::string_view& block);
     long line_number() const { return lineno_; }
 
 private:
@@ -114,6 +140,26 @@ private:
     std::size_t end_ = 0;
     bool eof_ = false;
     long lineno_ = 0;
+};
+
+// A fixed set of threads that run one job together, the caller among them
+// as worker 0.
+class worker_pool {
+public:
+    explicit worker_pool(int workers);
+    ~worker_pool();
+    worker_pool(const worker_pool&) = delete;
+    worker_pool& operator=(const worker_pool&) = delete;
+    int size() const { return workers_; }
+    // Runs job(t) for every worker t and returns when all are done. The job
+    // must not throw.
+    void run(const std::function<void(int)>& job);
+
+private:
+    struct shared;
+    int workers_;
+    std::unique_ptr<shared> shared_;
+    std::vector<std::thread> threads_;
 };
 
 // Splits at C white space; returns the number of fields, storing at most max.
@@ -170,6 +216,10 @@ void warn_negative_dmin(const run_data& dat);
 void gss(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
 void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
 void search_positions(run_data& dat, objective f);
+// The deltas that every position's search evaluates first, in slot order.
+void gss_first_points(double a, double b, double out[4]);
+double grid_point(const run_data& dat, int i);
+std::vector<double> shared_deltas(const run_data& dat);
 
 // Results.
 void compute_final_stats(run_data& dat);

@@ -9,12 +9,14 @@ void exponential(run_data& dat)
     if (dat.search == SEARCH_GRID) {
         if (dat.dmin < 0)
             warn_negative_dmin(dat);
+        dat.exp_cache = std::make_shared<const exp_tables>(dat, shared_deltas(dat));
         search_positions(dat, f1_exponential);
     } else if (dat.search == SEARCH_GSS) {
         std::fprintf(dat.out, "NOTICE:  If the golden-section search maximizes on the boundary,\n");
         std::fprintf(dat.out, "         consider using a GRID search\n");
         dat.dmin = -5.0;
         dat.dmax = 5.0;
+        dat.exp_cache = std::make_shared<const exp_tables>(dat, shared_deltas(dat));
         search_positions(dat, f1_exponential);
     }
 }

@@ -5,27 +5,42 @@
 namespace brell {
 
 namespace {
-double at(const run_data& dat, objective f, eval_point& pt, int p, double x)
+
+const double R = (3.0 - std::sqrt(5.0)) * 0.5;
+
+double at(const run_data& dat, objective f, eval_point& pt, int p, double x, int slot = -1)
 {
     pt.x = x;
+    pt.slot = slot;
     f(dat, pt, p);
     return pt.f;
 }
+
 }  // namespace
+
+void gss_first_points(double a, double b, double out[4])
+{
+    const double d = R * (b - a);
+    out[0] = a;
+    out[1] = b;
+    out[2] = a + d;
+    out[3] = b - d;
+}
 
 void gss(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs)
 {
-    const double r = (3.0 - std::sqrt(5.0)) * 0.5;
+    const double r = R;
     const double ln10 = std::log(10.0);
     double a = dat.dmin;
     double b = dat.dmax;
-    const double fa = at(dat, f, pt, p, a);
-    const double fb = at(dat, f, pt, p, b);
-    const double d = r * (b - a);
-    double x1 = a + d;
-    double f1 = at(dat, f, pt, p, x1);
-    double x2 = b - d;
-    double f2 = at(dat, f, pt, p, x2);
+    double first[4];
+    gss_first_points(a, b, first);
+    const double fa = at(dat, f, pt, p, a, 0);
+    const double fb = at(dat, f, pt, p, b, 1);
+    double x1 = first[2];
+    double f1 = at(dat, f, pt, p, x1, 2);
+    double x2 = first[3];
+    double f2 = at(dat, f, pt, p, x2, 3);
 
     int step = 1;
     while (std::fabs(f1 - f2) > TOL) {  // false for nan: the search ends

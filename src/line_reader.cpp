@@ -60,4 +60,26 @@ bool line_reader::next(std::string_view& line)
     }
 }
 
+bool line_reader::next_block(std::string_view& block)
+{
+    for (;;) {
+        const char* start = buf_.data() + begin_;
+        const void* nl = end_ > begin_ ? memrchr(start, '\n', end_ - begin_) : nullptr;
+        if (nl) {
+            const char* stop = static_cast<const char*>(nl) + 1;
+            block = std::string_view(start, static_cast<std::size_t>(stop - start));
+            begin_ = static_cast<std::size_t>(stop - buf_.data());
+            return true;
+        }
+        std::size_t pending = end_ - begin_;
+        if (!fill()) {
+            if (pending == 0)
+                return false;
+            block = std::string_view(buf_.data() + begin_, pending);
+            begin_ = end_;
+            return true;
+        }
+    }
+}
+
 }  // namespace brell

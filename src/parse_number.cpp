@@ -1,4 +1,5 @@
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,8 +9,74 @@ namespace brell {
 
 namespace {
 
-// Plain decimals are nearly every field of a real file; from_chars reads them
-// exactly as strtod does, several times faster.
+constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Short decimals, nearly every field of a real file: when the digits form an
+// integer below 2^53 and the power of ten is at most 22, both are exact
+// doubles and one multiplication or division rounds correctly, giving
+// exactly strtod's result. Returns false to leave the token to the general
+// path.
+bool short_decimal(const char* p, const char* end, double& v)
+{
+    bool negative = false;
+    if (p != end && *p == '-') {
+        negative = true;
+        ++p;
+    }
+    std::uint64_t w = 0;
+    int digits = 0;  // significant digits taken into w
+    long exp10 = 0;
+    bool any = false;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+        any = true;
+        if (w == 0 && *p == '0')
+            continue;
+        if (++digits > 19)
+            return false;
+        w = w * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+            any = true;
+            --exp10;
+            if (w == 0 && *p == '0')
+                continue;
+            if (++digits > 19)
+                return false;
+            w = w * 10 + static_cast<unsigned>(*p - '0');
+        }
+    }
+    if (!any)
+        return false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool eneg = false;
+        if (p != end && (*p == '-' || *p == '+'))
+            eneg = *p++ == '-';
+        if (p == end)
+            return false;
+        long e = 0;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+            if (e > 10000)
+                return false;
+            e = e * 10 + (*p - '0');
+        }
+        exp10 += eneg ? -e : e;
+    }
+    if (p != end || w > (std::uint64_t{1} << 53))
+        return false;
+    double x = static_cast<double>(w);
+    if (w != 0) {
+        if (exp10 < -22 || exp10 > 22)
+            return false;
+        x = exp10 < 0 ? x / POW10[-exp10] : x * POW10[exp10];
+    }
+    v = negative ? -x : x;
+    return true;
+}
+
+// Other plain decimals: from_chars reads them exactly as strtod does.
 bool plain_decimal(std::string_view t)
 {
     for (char c : t) {
@@ -24,6 +91,8 @@ bool plain_decimal(std::string_view t)
 
 bool parse_number(std::string_view t, double& v)
 {
+    if (short_decimal(t.data(), t.data() + t.size(), v))
+        return true;
     if (plain_decimal(t)) {
         auto r = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
         if (r.ec == std::errc() && r.ptr == t.data() + t.size())

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -14,27 +16,29 @@ struct prob_row {
     double prob = 0.0;
 };
 
+enum class line_kind { blank, row, bad };
+
 // Identifier, position, a number that is checked but not used, probability.
-bool read_row(line_reader& in, prob_row& row)
+line_kind parse_line(std::string_view line, prob_row& row, std::string& reason)
 {
-    std::string_view line;
     std::string_view field[4];
-    for (;;) {
-        if (!in.next(line))
-            return false;
-        int n = split_fields(line, field, 4);
-        if (n == 0)
-            continue;
-        if (n != 4)
-            throw input_error(PROBS_FILE, in.line_number(), format("expected 4 fields, found %d", n));
-        double skipped = 0.0;
-        double* value[4] = {nullptr, &row.pos, &skipped, &row.prob};
-        for (int j = 1; j < 4; ++j)
-            if (!parse_number(field[j], *value[j]))
-                throw input_error(PROBS_FILE, in.line_number(), quoted(field[j]) + " is not a number");
-        row.id = field[0];
-        return true;
+    int n = split_fields(line, field, 4);
+    if (n == 0)
+        return line_kind::blank;
+    if (n != 4) {
+        reason = format("expected 4 fields, found %d", n);
+        return line_kind::bad;
     }
+    double skipped = 0.0;
+    double* value[4] = {nullptr, &row.pos, &skipped, &row.prob};
+    for (int j = 1; j < 4; ++j) {
+        if (!parse_number(field[j], *value[j])) {
+            reason = quoted(field[j]) + " is not a number";
+            return line_kind::bad;
+        }
+    }
+    row.id = field[0];
+    return line_kind::row;
 }
 
 // Map positions are told apart by exact comparison; a not-a-number position
@@ -71,6 +75,113 @@ unsigned long long add_sat(unsigned long long a, unsigned long long b)
     return __builtin_add_overflow(a, b, &r) ? ULLONG_MAX : r;
 }
 
+// Rows after the first kindred's block: each row's place in the file fixes
+// its kindred, position and outcome, so blocks of lines are split among the
+// workers once each worker's first row is known.
+class rest_loader {
+public:
+    rest_loader(run_data& dat, unsigned long long total, bool grow) : dat_(dat), total_(total), grow_(grow)
+    {
+        unsigned long long at = 0;
+        for (const fam_record& r : dat.fam) {
+            start_.push_back(at);
+            at += static_cast<unsigned long long>(dat.npos) * static_cast<unsigned long long>(r.nscores);
+        }
+    }
+
+    struct chunk {
+        std::string_view text;
+        unsigned long long first_row = 0;
+        long first_line = 0;
+        unsigned long long rows = 0;
+        long lines = 0;
+        long error_line = 0;  // 0: none
+        std::string error;
+    };
+
+    static void count(chunk& c)
+    {
+        const char* p = c.text.data();
+        const char* end = p + c.text.size();
+        c.rows = 0;
+        c.lines = 0;
+        while (p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            const char* q = p;
+            while (q < stop && is_blank(*q))
+                ++q;
+            c.rows += q < stop;
+            ++c.lines;
+            p = stop + 1;
+        }
+    }
+
+    void load(chunk& c) const
+    {
+        const char* p = c.text.data();
+        const char* end = p + c.text.size();
+        unsigned long long row_index = c.first_row;
+        long line_no = c.first_line;
+        std::size_t i = 0;
+        std::size_t p_at = 0;
+        int k = 0;
+        bool placed = false;
+        prob_row row;
+        std::string reason;
+        for (; p < end; ++line_no) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            std::string_view line(p, static_cast<std::size_t>(stop - p));
+            p = stop + 1;
+            line_kind kind = parse_line(line, row, reason);
+            if (kind == line_kind::blank)
+                continue;
+            if (row_index >= total_)
+                return fail(c, line_no, format("more rows than the expected %llu", total_));
+            if (kind == line_kind::bad)
+                return fail(c, line_no, reason);
+            if (!placed) {
+                i = static_cast<std::size_t>(std::upper_bound(start_.begin(), start_.end(), row_index) - start_.begin()) - 1;
+                unsigned long long within = row_index - start_[i];
+                p_at = static_cast<std::size_t>(within / static_cast<unsigned long long>(dat_.fam[i].nscores));
+                k = static_cast<int>(within % static_cast<unsigned long long>(dat_.fam[i].nscores));
+                placed = true;
+            }
+            fam_record& r = dat_.fam[i];
+            if (row.id != r.name)
+                return fail(c, line_no, "expected kindred " + quoted(r.name) + ", found " + quoted(row.id));
+            if (!same_position(row.pos, dat_.pos[p_at]))
+                return fail(c, line_no,
+                            "expected position " + shortest(dat_.pos[p_at]) + ", found " + shortest(row.pos));
+            if (grow_)
+                r.prob.push_back(row.prob);
+            else
+                r.prob[p_at * static_cast<std::size_t>(r.nscores) + static_cast<std::size_t>(k)] = row.prob;
+            ++row_index;
+            if (++k == r.nscores) {
+                k = 0;
+                if (++p_at == dat_.pos.size()) {
+                    p_at = 0;
+                    ++i;
+                }
+            }
+        }
+    }
+
+private:
+    static void fail(chunk& c, long line, std::string reason)
+    {
+        c.error_line = line;
+        c.error = std::move(reason);
+    }
+
+    run_data& dat_;
+    unsigned long long total_;
+    bool grow_;
+    std::vector<unsigned long long> start_;  // first row of each kindred
+};
+
 }  // namespace
 
 // The map is the sequence of position changes along the first kindred's
@@ -87,13 +198,24 @@ void process_probs(run_data& dat)
     std::vector<double> block_prob;
     std::vector<long> block_line;
     prob_row row;
-    bool pending = false;  // row holds the first line after the block
-    while (read_row(in, row)) {
+    bool pending = false;  // the first line after the block has been read
+    std::string pending_line;
+    long pending_line_no = 0;
+    std::string_view line;
+    std::string reason;
+    while (in.next(line)) {
+        line_kind kind = parse_line(line, row, reason);
+        if (kind == line_kind::blank)
+            continue;
+        if (kind == line_kind::bad)
+            throw input_error(PROBS_FILE, in.line_number(), reason);
         if (block_pos.empty()) {
             if (row.id != first.name)
                 throw wrong_kindred(in.line_number(), first, row.id);
         } else if (row.id != first.name) {
             pending = true;
+            pending_line = line;
+            pending_line_no = in.line_number();
             break;
         }
         block_pos.push_back(row.pos);
@@ -137,38 +259,70 @@ void process_probs(run_data& dat)
     block_pos = {};
     first.prob = std::move(block_prob);
 
-    // Reserve the rest only when the file is large enough to hold it (every
+    // Allocate the rest only when the file is large enough to hold it (every
     // row takes at least 7 bytes): a short file claiming a huge map fails on
-    // its missing rows, not on memory.
+    // its missing rows, not on memory. Such a file, or one whose size is
+    // unknown, is read by one thread that grows each kindred's array.
     struct stat st;
     bool fits = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) &&
                 mul_sat(total, 7) <= static_cast<unsigned long long>(st.st_size);
     for (int i = 1; i < dat.nfam; ++i) {
         dat.fam[i].prob.clear();
         if (fits)
-            dat.fam[i].prob.reserve(npos * static_cast<std::size_t>(dat.fam[i].nscores));
+            dat.fam[i].prob.resize(npos * static_cast<std::size_t>(dat.fam[i].nscores));
     }
 
-    unsigned long long done = want0;
-    for (int i = 1; i < dat.nfam; ++i) {
-        fam_record& r = dat.fam[i];
-        for (std::size_t p = 0; p < npos; ++p) {
-            for (int k = 0; k < r.nscores; ++k) {
-                if (!pending && !read_row(in, row))
-                    throw input_error(PROBS_FILE, in.line_number() + 1,
-                                      format("file ends early: expected %llu rows, found %llu", total, done));
-                pending = false;
-                if (row.id != r.name)
-                    throw wrong_kindred(in.line_number(), r, row.id);
-                if (!same_position(row.pos, dat.pos[p]))
-                    throw wrong_position(in.line_number(), dat.pos[p], row.pos);
-                r.prob.push_back(row.prob);
-                ++done;
+    rest_loader loader(dat, total, !fits);
+    worker_pool pool(fits ? dat.threads : 1);
+    std::vector<rest_loader::chunk> chunks(static_cast<std::size_t>(pool.size()));
+    unsigned long long next_row = want0;
+    long next_line = in.line_number() + 1;
+    auto run_block = [&](std::string_view block, std::size_t parts) {
+        // Cut at line ends into roughly equal parts.
+        const char* p = block.data();
+        const char* end = p + block.size();
+        for (std::size_t t = 0; t < parts; ++t) {
+            const char* stop = end;
+            if (t + 1 < parts) {
+                const char* aim = p + static_cast<std::size_t>(end - p) / (parts - t);
+                const void* nl = aim < end ? std::memchr(aim, '\n', static_cast<std::size_t>(end - aim)) : nullptr;
+                stop = nl ? static_cast<const char*>(nl) + 1 : end;
             }
+            chunks[t] = rest_loader::chunk();
+            chunks[t].text = std::string_view(p, static_cast<std::size_t>(stop - p));
+            p = stop;
         }
+        auto count = [&](int t) { rest_loader::count(chunks[static_cast<std::size_t>(t)]); };
+        if (parts > 1)
+            pool.run(count);
+        else
+            count(0);
+        for (std::size_t t = 0; t < parts; ++t) {
+            chunks[t].first_row = next_row;
+            chunks[t].first_line = next_line;
+            next_row += chunks[t].rows;
+            next_line += chunks[t].lines;
+        }
+        auto load = [&](int t) { loader.load(chunks[static_cast<std::size_t>(t)]); };
+        if (parts > 1)
+            pool.run(load);
+        else
+            load(0);
+        for (std::size_t t = 0; t < parts; ++t)
+            if (chunks[t].error_line)
+                throw input_error(PROBS_FILE, chunks[t].error_line, chunks[t].error);
+    };
+    if (pending) {
+        // The line that ended the first block is read already: load it again.
+        next_line = pending_line_no;
+        run_block(pending_line, 1);
     }
-    if (pending || read_row(in, row))
-        throw extra_row(in.line_number(), total);
+    std::string_view block;
+    while (in.next_block(block))
+        run_block(block, block.size() < 65536 ? 1 : chunks.size());
+    if (next_row < total)
+        throw input_error(PROBS_FILE, next_line,
+                          format("file ends early: expected %llu rows, found %llu", total, next_row));
 }
 
 }  // namespace brell

@@ -213,3 +213,83 @@ TEST_F(Probs, AShortFileClaimingAHugeMapFailsOnItsRows)
 }
 
 }  // namespace
+
+namespace {
+
+// A study large enough to be read in parallel blocks.
+struct ParallelProbs : ::testing::Test {
+    brell_test::scratch_dir dir;
+    std::vector<std::string> lines;
+
+    void SetUp() override
+    {
+        std::string null;
+        for (int i = 0; i < 30; ++i)
+            for (int k = 0; k < 3 + i % 4; ++k)
+                null += "K" + std::to_string(i) + " 1 " + std::to_string(k) + "\n";
+        dir.write("nullprobs.dat", null);
+        for (int i = 0; i < 30; ++i)
+            for (int p = 0; p < 400; ++p)
+                for (int k = 0; k < 3 + i % 4; ++k)
+                    lines.push_back("K" + std::to_string(i) + " " + std::to_string(p * 0.25) + " " +
+                                    std::to_string(k) + " " + std::to_string((i * 7 + p * 3 + k) % 101 / 100.0));
+    }
+
+    // The error (or "") and the probabilities read with the given threads.
+    std::pair<std::string, std::vector<double>> read(const std::vector<std::string>& text, int threads)
+    {
+        std::string all;
+        for (const std::string& l : text)
+            all += l + "\n";
+        dir.write("probs.dat", all);
+        run_data dat;
+        dat.dir = dir.path();
+        dat.threads = threads;
+        process_nullprobs(dat);
+        std::string err = brell_test::error_of([&] { process_probs(dat); });
+        std::vector<double> probs;
+        if (err.empty())
+            for (const fam_record& r : dat.fam)
+                probs.insert(probs.end(), r.prob.begin(), r.prob.end());
+        return {err, probs};
+    }
+};
+
+TEST_F(ParallelProbs, ThreadsReadTheSameValuesAndStopAtTheSameLine)
+{
+    const std::size_t n = lines.size();
+    ASSERT_GT(n * 12, 65536u * 4);
+    struct { std::size_t at; std::string line; bool insert; } edits[] = {
+        {0, "", false},                            // unchanged
+        {n / 2, "", true},                         // a blank line mid-file
+        {n - 3, "K29 99.5 0 0.5", false},          // position off the map
+        {n * 3 / 4, "K1 0 0 0.5", false},          // wrong kindred
+        {n * 2 / 3, "K20 0 x 0.5", false},         // not a number
+        {n - 1, "K29 99.75 6 0.5 1", false},       // five fields
+        {n, "K29 99.75 6 0.5", true},              // one row too many
+        {n / 3, "\t \r", true},                    // blanks
+    };
+    for (const auto& e : edits) {
+        std::vector<std::string> text = lines;
+        if (e.insert)
+            text.insert(text.begin() + static_cast<std::ptrdiff_t>(e.at), e.line);
+        else if (!e.line.empty())
+            text[e.at] = e.line;
+        auto one = read(text, 1);
+        auto three = read(text, 3);
+        EXPECT_EQ(three.first, one.first) << e.line;
+        EXPECT_EQ(three.second, one.second) << e.line;
+        if (e.line.empty() || e.line.find_first_not_of(" \t\r") == std::string::npos)
+            EXPECT_EQ(one.first, "") << e.line;
+        else
+            EXPECT_NE(one.first, "") << e.line;
+    }
+    // Cut short, mid-way through a kindred.
+    std::vector<std::string> cut(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(n - 5));
+    EXPECT_EQ(read(cut, 3).first, read(cut, 1).first);
+    EXPECT_EQ(read(cut, 3).first,
+              "Run-time error:  file (probs.dat) line " + std::to_string(n - 4) + ": file ends early: expected " +
+                  std::to_string(n) + " rows, found " + std::to_string(n - 5) + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include <condition_variable>
+#include <mutex>
+
+#include "brell.h"
+
+namespace brell {
+
+struct worker_pool::shared {
+    std::mutex m;
+    std::condition_variable start;
+    std::condition_variable done;
+    const std::function<void(int)>* job = nullptr;
+    unsigned long generation = 0;
+    int running = 0;
+    bool stop = false;
+};
+
+worker_pool::worker_pool(int workers) : workers_(workers < 1 ? 1 : workers), shared_(std::make_unique<shared>())
+{
+    for (int t = 1; t < workers_; ++t) {
+        threads_.emplace_back([this, t] {
+            shared& s = *shared_;
+            unsigned long seen = 0;
+            for (;;) {
+                const std::function<void(int)>* job;
+                {
+                    std::unique_lock lock(s.m);
+                    s.start.wait(lock, [&] { return s.stop || s.generation != seen; });
+                    if (s.stop)
+                        return;
+                    seen = s.generation;
+                    job = s.job;
+                }
+                (*job)(t);
+                std::lock_guard lock(s.m);
+                if (--s.running == 0)
+                    s.done.notify_one();
+            }
+        });
+    }
+}
+
+worker_pool::~worker_pool()
+{
+    {
+        std::lock_guard lock(shared_->m);
+        shared_->stop = true;
+    }
+    shared_->start.notify_all();
+    for (std::thread& t : threads_)
+        t.join();
+}
+
+void worker_pool::run(const std::function<void(int)>& job)
+{
+    shared& s = *shared_;
+    {
+        std::lock_guard lock(s.m);
+        s.job = &job;
+        s.running = workers_ - 1;
+        ++s.generation;
+    }
+    s.start.notify_all();
+    job(0);
+    std::unique_lock lock(s.m);
+    s.done.wait(lock, [&] { return s.running == 0; });
+}
+
+}  // namespace brell
