@@ -1,0 +1,26 @@
+#include <cstdio>
+#include <exception>
+
+#include "sim.h"
+
+int main(int argc, char* argv[])
+{
+    try {
+        const sim::options opt = sim::parse_options(argc, argv);
+        if (opt.help) {
+            std::fputs(sim::usage_text(), stdout);
+            return 0;
+        }
+        const sim::study_summary sum = sim::write_study(opt);
+        if (sum.removed_stale_weights)
+            std::printf("Removed %s/weights.dat of an earlier study (no --weights given)\n", opt.out_dir.c_str());
+        std::printf("Wrote %ld kindreds at %ld positions to %s:", opt.kindreds, sum.positions, opt.out_dir.c_str());
+        for (const auto& f : sum.files)
+            std::printf(" %s", f.c_str());
+        std::printf("\n");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Error: %s\n", e.what());
+    }
+    return 1;
+}

@@ -1,0 +1,201 @@
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+// Beyond these a run is almost surely a typing slip; the identifiers and the
+// position count also stay well inside what brell reads.
+constexpr long MAX_KINDREDS = 9999999;
+constexpr double MAX_POSITIONS = 1e7;
+
+[[noreturn]] void bad_value(std::string_view name, std::string_view text, std::string_view expected)
+{
+    throw error("--" + std::string(name) + ": '" + std::string(text) + "' is not " + std::string(expected));
+}
+
+template <class T>
+bool parse_whole(std::string_view text, T& v)
+{
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parse_real(std::string_view text, double& v)
+{
+    // from_chars takes no leading '+'; a user may well write one.
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(v);
+}
+
+double real_at_least(std::string_view name, std::string_view text, double lo, bool open, std::string_view expected)
+{
+    double v;
+    if (!parse_real(text, v) || v < lo || (open && v == lo))
+        bad_value(name, text, expected);
+    return v;
+}
+
+// "3", "2-6" (every size in the range alike), "2:5,3:3,4:2" (relative
+// frequencies), or lists of these.
+std::array<double, MAX_SIBS + 1> parse_sib_mix(std::string_view text)
+{
+    constexpr std::string_view expected =
+        "a sibship size from 2 to 6, a range such as 2-6, or a list such as 2:5,3:3,4:2";
+    std::array<double, MAX_SIBS + 1> mix{};
+    std::array<bool, MAX_SIBS + 1> seen{};
+    double total = 0.0;
+    std::string_view rest = text;
+    while (true) {
+        std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        int lo, hi;
+        double w = 1.0;
+        std::size_t dash = item.find('-');
+        std::size_t colon = item.find(':');
+        if (dash != std::string_view::npos) {
+            if (!parse_whole(item.substr(0, dash), lo) || !parse_whole(item.substr(dash + 1), hi) || lo > hi)
+                bad_value("sibs", text, expected);
+        } else {
+            if (!parse_whole(item.substr(0, colon), lo))
+                bad_value("sibs", text, expected);
+            hi = lo;
+            if (colon != std::string_view::npos && (!parse_real(item.substr(colon + 1), w) || w < 0))
+                bad_value("sibs", text, expected);
+        }
+        if (lo < MIN_SIBS || hi > MAX_SIBS)
+            bad_value("sibs", text, expected);
+        for (int s = lo; s <= hi; ++s) {
+            if (seen[s])
+                throw error("--sibs: size " + std::to_string(s) + " is given twice in '" + std::string(text) + "'");
+            seen[s] = true;
+            mix[s] = w;
+            total += w;
+        }
+        if (comma == std::string_view::npos)
+            break;
+        rest.remove_prefix(comma + 1);
+    }
+    if (!(total > 0))
+        bad_value("sibs", text, "a mix with some size of non-zero frequency");
+    return mix;
+}
+
+}  // namespace
+
+const char* usage_text()
+{
+    return "Usage: brell-sim [OPTION]...\n"
+           "Simulates a linkage study of affected sibships and writes its nullprobs.dat,\n"
+           "probs.dat and, if asked, weights.dat for brell.\n"
+           "\n"
+           "  --kindreds N          number of sibships (default 100)\n"
+           "  --sibs MIX            affected sibs per sibship, 2 to 6: a size (3), a range\n"
+           "                        drawn uniformly (2-6), or sizes with relative\n"
+           "                        frequencies (2:5,3:3,4:2) (default 2)\n"
+           "  --length CM           map length in cM (default 100)\n"
+           "  --spacing CM          distance between map positions in cM (default 1)\n"
+           "  --locus CM|none       trait locus position on the map, or none for a null\n"
+           "                        study (default none)\n"
+           "  --model exp|lin       how the locus tilts allele sharing: by exp(delta w z)\n"
+           "                        or by 1 + delta w z, z the standardised pairs score\n"
+           "                        and w the kindred weight (default exp)\n"
+           "  --delta D             effect size at the locus (default 0)\n"
+           "  --informativeness F   chance that a position's inheritance is fully\n"
+           "                        observed, from 0 to 1 (default 1)\n"
+           "  --weights pairs|W     also write weights.dat: the square root of the number\n"
+           "                        of affected pairs, or the same weight W > 0 for all\n"
+           "  --out DIR             directory for the files, created if missing\n"
+           "                        (default .)\n"
+           "  --seed N              seed of the random draws, 0 to 2^64-1 (default 1)\n"
+           "  --help                print this text and exit\n";
+}
+
+options parse_options(int argc, const char* const argv[])
+{
+    options opt;
+    opt.sib_mix[2] = 1.0;
+    bool delta_given = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help") {
+            opt.help = true;
+            return opt;
+        }
+        if (arg.substr(0, 2) != "--" || arg.size() == 2)
+            throw error("unexpected argument '" + std::string(arg) + "' (see --help)");
+        std::string_view name = arg.substr(2);
+        std::string_view value;
+        if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            throw error("--" + std::string(name) + " needs a value (see --help)");
+        }
+
+        if (name == "kindreds") {
+            if (!parse_whole(value, opt.kindreds) || opt.kindreds < 1 || opt.kindreds > MAX_KINDREDS)
+                bad_value(name, value, "a whole number from 1 to " + std::to_string(MAX_KINDREDS));
+        } else if (name == "sibs") {
+            opt.sib_mix = parse_sib_mix(value);
+        } else if (name == "length") {
+            opt.length = real_at_least(name, value, 0.0, false, "a length of 0 cM or more");
+        } else if (name == "spacing") {
+            opt.spacing = real_at_least(name, value, 0.0, true, "a distance above 0 cM");
+        } else if (name == "locus") {
+            opt.has_locus = value != "none";
+            if (opt.has_locus)
+                opt.locus = real_at_least(name, value, 0.0, false, "a position of 0 cM or more, or none");
+        } else if (name == "model") {
+            if (value == "exp" || value == "EXP")
+                opt.model = model::exponential;
+            else if (value == "lin" || value == "LIN")
+                opt.model = model::linear;
+            else
+                bad_value(name, value, "exp or lin");
+        } else if (name == "delta") {
+            if (!parse_real(value, opt.delta))
+                bad_value(name, value, "a finite number");
+            delta_given = true;
+        } else if (name == "informativeness") {
+            if (!parse_real(value, opt.informativeness) || opt.informativeness < 0 || opt.informativeness > 1)
+                bad_value(name, value, "a probability from 0 to 1");
+        } else if (name == "weights") {
+            opt.write_weights = true;
+            opt.pair_weights = value == "pairs";
+            if (!opt.pair_weights)
+                opt.weight_value = real_at_least(name, value, 0.0, true, "pairs or a weight above 0");
+        } else if (name == "out") {
+            if (value.empty())
+                bad_value(name, value, "a directory name");
+            opt.out_dir = value;
+        } else if (name == "seed") {
+            if (!parse_whole(value, opt.seed))
+                bad_value(name, value, "a whole number from 0 to 18446744073709551615");
+        } else {
+            throw error("unknown option '--" + std::string(name) + "' (see --help)");
+        }
+    }
+
+    if (opt.has_locus && opt.locus > opt.length)
+        throw error("--locus: " + shortest(opt.locus) + " cM lies beyond the map (0 to " + shortest(opt.length) +
+                    " cM)");
+    // A forgotten --locus would otherwise quietly give a null study.
+    if (delta_given && opt.delta != 0.0 && !opt.has_locus)
+        throw error("--delta needs --locus: without a trait locus the study is null");
+    if (opt.length / opt.spacing >= MAX_POSITIONS)
+        throw error("--spacing: a map of " + shortest(opt.length) + " cM at " + shortest(opt.spacing) +
+                    " cM has too many positions (10000000 at most)");
+    return opt;
+}
+
+}  // namespace sim

@@ -1,0 +1,135 @@
+// brell-sim: simulated allele-sharing studies of affected sibships, written
+// as the input files of brell.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+inline constexpr int MIN_SIBS = 2;
+inline constexpr int MAX_SIBS = 6;
+
+// Anything that stops a run: the driver prints the text once and exits 1.
+struct error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+enum class model { exponential, linear };
+
+struct options {
+    long kindreds = 100;
+    std::array<double, MAX_SIBS + 1> sib_mix{};  // relative frequency by sibship size
+    double length = 100.0;                       // cM
+    double spacing = 1.0;                        // cM
+    bool has_locus = false;
+    double locus = 0.0;                          // cM
+    sim::model model = model::exponential;
+    double delta = 0.0;
+    double informativeness = 1.0;                // chance a position is fully observed
+    bool write_weights = false;
+    bool pair_weights = false;                   // weight sqrt(pairs) rather than weight_value
+    double weight_value = 1.0;
+    std::string out_dir = ".";
+    std::uint64_t seed = 1;
+    bool help = false;
+};
+
+// Throws sim::error naming the option and the accepted values.
+options parse_options(int argc, const char* const argv[]);
+const char* usage_text();
+
+// Null distribution of the pairs score of one affected sibship. With the
+// parents' four alleles distinct, a vector of 2s meiosis bits (bit 2j: sib j's
+// paternal allele, bit 2j+1: its maternal one) fixes all IBD sharing.
+struct sibship {
+    int sibs = 0;
+    int nvectors = 0;                   // 4^sibs, all equally likely without linkage
+    std::vector<int> score;             // distinct pairs scores, ascending
+    std::vector<int> count;             // vectors giving each score
+    std::vector<double> nullprob;       // count / nvectors
+    std::vector<std::uint8_t> outcome;  // outcome index of every vector
+    std::vector<std::vector<std::uint16_t>> vectors;  // the vectors of each outcome
+    double mean = 0.0;
+    double sd = 0.0;
+    std::vector<double> zscore;         // (score - mean) / sd, as brell computes it
+};
+
+int pairs_score(int sibs, unsigned vector);
+sibship enumerate_sibship(int sibs);
+
+// Kindred weight written to weights.dat and used in the tilt.
+double kindred_weight(const options& opt, int sibs);
+
+// Outcome probabilities at the trait locus: the null probabilities tilted by
+// exp(delta w z) or 1 + delta w z.
+std::vector<double> tilted_probs(const sibship& sh, sim::model m, double delta, double weight);
+
+// Range of delta that keeps every linear-model probability non-negative.
+struct delta_range {
+    double lo;
+    double hi;
+};
+delta_range linear_delta_range(const sibship& sh, double weight);
+
+// Refuses a linear-model delta outside the range of any sibship size the
+// study may draw.
+void check_linear_delta(const options& opt, const std::array<sibship, MAX_SIBS + 1>& tables);
+
+// Small, fast generator with a fixed algorithm (xoshiro256**), so a seed
+// gives the same study on every platform and standard library.
+class rng {
+public:
+    rng(std::uint64_t seed, std::uint64_t kindred, std::uint64_t stream);
+    std::uint64_t next();
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
+
+private:
+    std::array<std::uint64_t, 4> s_;
+};
+
+// Streams of a kindred: separate, so that changing one setting (say the
+// informativeness) leaves the others' draws as they were.
+enum stream : std::uint64_t { STREAM_SIZE = 0, STREAM_INHERITANCE = 1, STREAM_MARKERS = 2 };
+
+// Recombination fraction of Haldane's map function, d in cM.
+double haldane(double d_cm);
+
+// Flips each of nbits meioses independently with probability theta.
+unsigned recombine(unsigned vector, int nbits, double theta, rng& r);
+
+struct map {
+    std::vector<double> pos;  // cM
+};
+map make_map(const options& opt);
+
+// One kindred's draw: its size and, at every map position, the outcome index
+// of its inheritance vector, or -1 where the markers tell nothing.
+struct kindred_sample {
+    int sibs = 0;
+    std::vector<unsigned> vector;  // per position
+    std::vector<int> observed;     // per position
+};
+
+int draw_sibship_size(const options& opt, rng& r);
+void simulate_kindred(const options& opt, const std::array<sibship, MAX_SIBS + 1>& tables,
+                      const map& m, long index, kindred_sample& out);
+
+std::string kindred_name(long index, long kindreds);
+
+// Shortest text that reads back as the same double.
+std::string shortest(double v);
+
+struct study_summary {
+    long positions = 0;
+    std::vector<std::string> files;
+    bool removed_stale_weights = false;
+};
+
+// Writes nullprobs.dat, probs.dat and, if asked, weights.dat into opt.out_dir.
+study_summary write_study(const options& opt);
+
+}  // namespace sim
