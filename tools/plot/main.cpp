@@ -1,0 +1,204 @@
+// brell-plot: LOD score and delta against map position from brell results
+// files, as an SVG figure and a summary on standard output.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plot.h"
+
+namespace {
+
+constexpr const char* PROGRAM = "brell-plot";
+constexpr const char* DEFAULT_OUTPUT = "brell.svg";
+
+void print_help(std::FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: %s [-o FILE] [-l LABEL]... RESULTS...\n"
+                 "Plot LOD score and estimated delta against map position (cM) from one or\n"
+                 "more brell results files (brell.out) as an SVG figure, and print for each\n"
+                 "file its peak (position, LOD, signed likelihood-ratio Z with its one-sided\n"
+                 "normal p-value, delta) and the stretches of the map at or above LOD %g\n"
+                 "(suggestive) and %g (significant).\n"
+                 "\n"
+                 "  -o, --output FILE   write the figure to FILE (default: %s)\n"
+                 "  -l, --label LABEL   name a results file in the figure and the summary;\n"
+                 "                      the n-th label names the n-th file (default: its name)\n"
+                 "  -h, --help          print this help and exit\n"
+                 "      --version       print the version and exit\n"
+                 "\n"
+                 "A results file named - is read from standard input. The summary goes to\n"
+                 "standard output, messages to standard error.\n"
+                 "Exit status: 0 on success, 1 on any error.\n",
+                 PROGRAM, brell_plot::LOD_SUGGESTIVE, brell_plot::LOD_SIGNIFICANT, DEFAULT_OUTPUT);
+}
+
+struct usage_error {
+    std::string text;
+};
+
+struct options {
+    std::string output = DEFAULT_OUTPUT;
+    std::vector<std::string> labels;
+    std::vector<std::string> files;
+    bool help = false;
+    bool version = false;
+};
+
+// -o FILE, -oFILE, --output FILE and --output=FILE all give FILE; the same
+// for every option that takes a value.
+bool option_value(std::string_view shortname, std::string_view longname, int& i, int argc, char** argv,
+                  std::string& value)
+{
+    std::string_view a = argv[i];
+    if (a == shortname || a == longname) {
+        if (i + 1 >= argc)
+            throw usage_error{"option " + std::string(a) + " needs a value"};
+        value = argv[++i];
+        return true;
+    }
+    if (a.starts_with(longname) && a.size() > longname.size() && a[longname.size()] == '=') {
+        value = a.substr(longname.size() + 1);
+        return true;
+    }
+    if (a.starts_with(shortname) && a.size() > shortname.size()) {
+        value = a.substr(shortname.size());
+        return true;
+    }
+    return false;
+}
+
+options parse_args(int argc, char** argv)
+{
+    options opt;
+    bool only_files = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        std::string value;
+        if (only_files || a == "-" || a.empty() || a[0] != '-')
+            opt.files.emplace_back(a);
+        else if (a == "--")
+            only_files = true;
+        else if (a == "-h" || a == "--help")
+            opt.help = true;
+        else if (a == "--version")
+            opt.version = true;
+        else if (option_value("-o", "--output", i, argc, argv, value))
+            opt.output = value;
+        else if (option_value("-l", "--label", i, argc, argv, value))
+            opt.labels.push_back(value);
+        else
+            throw usage_error{"unknown option " + std::string(a)};
+    }
+    return opt;
+}
+
+// The figure appears whole or not at all; a failed run keeps an earlier one.
+bool write_file(const std::string& path, const std::string& text, std::string& why)
+{
+    std::string tmp = path + ".tmp";
+    {
+        errno = 0;
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (out) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            out.close();
+        }
+        if (!out) {
+            why = errno ? std::strerror(errno) : "write failed";
+            std::error_code ignored;
+            std::filesystem::remove(tmp, ignored);
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
+        why = ec.message();
+        std::filesystem::remove(tmp, ec);
+        return false;
+    }
+    return true;
+}
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+int run(int argc, char** argv)
+{
+    options opt;
+    try {
+        opt = parse_args(argc, argv);
+    } catch (const usage_error& e) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, e.text.c_str(), PROGRAM);
+        return 1;
+    }
+    if (opt.help) {
+        print_help(stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
+    if (opt.version) {
+        std::printf("%s %s\n", PROGRAM, BRELL_VERSION);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
+    const char* problem = opt.files.empty()                        ? "no results file given"
+                          : opt.labels.size() > opt.files.size()  ? "more labels than results files"
+                          : opt.output.empty()                     ? "empty output file name"
+                                                                   : nullptr;
+    if (problem) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, problem, PROGRAM);
+        return 1;
+    }
+
+    std::vector<brell_plot::result_set> sets;
+    for (std::size_t i = 0; i < opt.files.size(); ++i) {
+        const std::string& path = opt.files[i];
+        // Writing the figure over a results file would lose the data.
+        if (same_file(path, opt.output)) {
+            std::fprintf(stderr, "%s: %s: is also the output file\n", PROGRAM, path.c_str());
+            return 1;
+        }
+        try {
+            std::vector<brell_plot::result_row> rows =
+                path == "-" ? brell_plot::parse_results(std::cin, "standard input") : brell_plot::read_results(path);
+            sets.push_back({i < opt.labels.size() ? opt.labels[i] : path, path, std::move(rows)});
+        } catch (const brell_plot::plot_error& e) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, e.what());
+            return 1;
+        }
+    }
+
+    std::string why;
+    if (!write_file(opt.output, brell_plot::svg_figure(sets), why)) {
+        std::fprintf(stderr, "%s: %s: could not be written (%s)\n", PROGRAM, opt.output.c_str(), why.c_str());
+        return 1;
+    }
+
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        if (i)
+            std::fputs("\n", stdout);
+        std::fputs(brell_plot::summary(sets[i]).c_str(), stdout);
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: standard output could not be written\n", PROGRAM);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return run(argc, argv);
+}

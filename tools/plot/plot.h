@@ -1,0 +1,120 @@
+// brell-plot: figures and summaries of brell results files.
+//
+// Reading, summarising and drawing are separate steps over one in-memory
+// copy of each file, so that a bad file is refused before anything is
+// printed or written.
+#pragma once
+
+#include <cstddef>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brell_plot {
+
+// Commonly used genome-scan thresholds for suggestive and significant
+// linkage.
+inline constexpr double LOD_SUGGESTIVE = 1.9;
+inline constexpr double LOD_SIGNIFICANT = 3.3;
+
+// One line of a results file, in its column order.
+struct result_row {
+    double pos;    // cM
+    double npl_z;  // combined weighted NPL Z
+    double zlr;    // signed likelihood-ratio Z
+    double lod;
+    double delta;
+};
+
+struct result_set {
+    std::string label;  // shown in the legend and the summary
+    std::string path;   // as named on the command line
+    std::vector<result_row> rows;
+};
+
+// A file that cannot be used; the text names the file and, where there is
+// one, the line.
+struct plot_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// name serves only for messages.
+std::vector<result_row> parse_results(std::istream& in, const std::string& name);
+std::vector<result_row> read_results(const std::string& path);
+
+// Maximal runs of rows [first, last] that satisfy keep, broken wherever the
+// map position fails to increase (a new map, or a map out of order).
+struct row_run {
+    std::size_t first;
+    std::size_t last;
+};
+template <class Keep>
+std::vector<row_run> runs_of(const std::vector<result_row>& rows, Keep keep);
+
+struct peak_info {
+    bool found = false;  // false when no row has a finite position and LOD
+    std::size_t row = 0;
+    double pos = 0.0;
+    double lod = 0.0;
+    double zlr = 0.0;
+    double p = 0.0;  // one-sided normal p-value of zlr
+    double delta = 0.0;
+};
+
+// Highest finite LOD; the first row wins a tie.
+peak_info find_peak(const std::vector<result_row>& rows);
+
+// P(Z >= z) for a standard normal Z.
+double upper_tail_p(double z);
+
+struct stretch {
+    double from;
+    double to;
+    std::size_t count;  // positions in the stretch
+};
+// Stretches of the map whose LOD is at or above threshold.
+std::vector<stretch> stretches_above(const std::vector<result_row>& rows, double threshold);
+
+std::string summary(const result_set& set);
+
+std::string svg_figure(const std::vector<result_set>& sets);
+
+// Text made safe for XML character data and attribute values: markup
+// characters escaped, invalid UTF-8 and forbidden control characters
+// replaced.
+std::string xml_text(std::string_view s);
+
+// Axis range widened to round tick values.
+struct axis {
+    double lo;
+    double hi;
+    double step;
+    std::vector<double> ticks;
+};
+axis nice_axis(double lo, double hi);
+// Enough digits to tell neighbouring ticks apart.
+std::string tick_label(double t, const axis& a);
+
+template <class Keep>
+std::vector<row_run> runs_of(const std::vector<result_row>& rows, Keep keep)
+{
+    std::vector<row_run> out;
+    bool open = false;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!keep(rows[i])) {
+            open = false;
+            continue;
+        }
+        if (open && rows[i].pos > rows[out.back().last].pos) {
+            out.back().last = i;
+            continue;
+        }
+        out.push_back({i, i});
+        open = true;
+    }
+    return out;
+}
+
+}  // namespace brell_plot
