@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Benchmark brell on a simulated genome-scale study.
+
+Builds Release, makes the study with brell-sim, then times `brell LIN`,
+`brell EXP`, `brell EXP GRID -1 2 100` and the floor (brell-floor: one
+single-threaded pass over probs.dat that only splits fields and converts
+numbers). Prints the median wall time of several runs, the MB/s of probs.dat,
+the peak resident memory, and each time as a ratio to the floor.
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+STUDIES = {
+    # 300 affected sibships of 2 to 6, 4001 positions 0.05 cM apart.
+    "full": ["--kindreds", "300", "--sibs", "2-6", "--length", "200", "--spacing", "0.05"],
+    "small": ["--kindreds", "60", "--sibs", "2-6", "--length", "100", "--spacing", "0.1"],
+}
+COMMON = ["--locus", "87.3", "--model", "exp", "--delta", "0.3", "--informativeness", "0.8", "--seed", "42"]
+
+
+def run(cmd, cwd, env=None):
+    """Wall seconds and peak resident KiB of one run of cmd."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"bench: {' '.join(cmd)} failed")
+    return wall, usage.ru_maxrss
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--size", choices=sorted(STUDIES), default="full", help="study size (default full)")
+    ap.add_argument("--runs", type=int, default=5, help="runs of each command (default 5)")
+    ap.add_argument("--dir", default="/tmp/brell-bench", help="folder for the build and the study")
+    ap.add_argument("--threads", help="BRELL_THREADS for brell (default: every core)")
+    args = ap.parse_args()
+
+    build = os.path.join(args.dir, "build")
+    study = os.path.join(args.dir, "study-" + args.size)
+    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBRELL_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brell", "brell-sim", "brell-floor"],
+                   check=True, stdout=subprocess.DEVNULL)
+    brell = os.path.join(build, "brell")
+    sim = os.path.join(build, "tools", "sim", "brell-sim")
+    floor = os.path.join(build, "bench", "brell-floor")
+    subprocess.run([sim, *STUDIES[args.size], *COMMON, "--out", study], check=True, stdout=subprocess.DEVNULL)
+
+    probs = os.path.join(study, "probs.dat")
+    size_mb = os.path.getsize(probs) / 1e6
+    with open(probs, "rb") as f:
+        rows = sum(1 for line in f if line.strip())
+    env = dict(os.environ)
+    if args.threads:
+        env["BRELL_THREADS"] = args.threads
+    commands = [
+        ("floor", [floor, probs]),
+        ("brell LIN", [brell, "LIN"]),
+        ("brell EXP", [brell, "EXP"]),
+        ("brell EXP GRID -1 2 100", [brell, "EXP", "GRID", "-1", "2", "100"]),
+    ]
+    print(f"study: {args.size}, probs.dat {size_mb:.1f} MB, {rows} rows; {os.cpu_count()} cores; "
+          f"median of {args.runs} runs")
+    results = {}
+    for name, cmd in commands:
+        runs = [run(cmd, study, env) for _ in range(args.runs)]
+        results[name] = (statistics.median(w for w, _ in runs), max(r for _, r in runs))
+    floor_s = results["floor"][0]
+    print(f"{'command':<26}{'wall s':>8}{'MB/s':>8}{'peak RSS MB':>13}{'x floor':>9}")
+    for name, (wall, rss) in results.items():
+        print(f"{name:<26}{wall:>8.3f}{size_mb / wall:>8.0f}{rss / 1024:>13.1f}{wall / floor_s:>9.2f}")
+    lin, exp, grid = (results[n][0] for n in ("brell LIN", "brell EXP", "brell EXP GRID -1 2 100"))
+    budget = (1.25 * 8 * rows + 64 * 2**20) / 2**20
+    print(f"brell LIN peak RSS {results['brell LIN'][1] / 1024:.1f} MB against a budget of {budget:.1f} MB; "
+          f"EXP GRID / LIN = {grid / lin:.2f}")
+
+
+if __name__ == "__main__":
+    main()
