@@ -164,7 +164,17 @@ private:
 
 // Splits at C white space; returns the number of fields, storing at most max.
 int split_fields(std::string_view line, std::string_view* fields, int max);
-bool is_blank(char c);
+// The C locale's isspace set; '\r' among it is what lets CRLF files read
+// exactly like their Unix twins.
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+// Short decimals, nearly every field of a real file: when the digits form an
+// integer below 2^53 and the power of ten is at most 22, both are exact
+// doubles and one multiplication or division rounds correctly, giving
+// exactly strtod's result. False leaves the token to parse_number.
+bool short_decimal(const char* p, const char* end, double& v);
 // True when the whole token is one number in a form scanf's %le accepts; v
 // is then what strtod gives for it.
 bool parse_number(std::string_view token, double& v);

@@ -12,11 +12,8 @@ namespace {
 constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// Short decimals, nearly every field of a real file: when the digits form an
-// integer below 2^53 and the power of ten is at most 22, both are exact
-// doubles and one multiplication or division rounds correctly, giving
-// exactly strtod's result. Returns false to leave the token to the general
-// path.
+}  // namespace
+
 bool short_decimal(const char* p, const char* end, double& v)
 {
     bool negative = false;
@@ -75,6 +72,8 @@ bool short_decimal(const char* p, const char* end, double& v)
     v = negative ? -x : x;
     return true;
 }
+
+namespace {
 
 // Other plain decimals: from_chars reads them exactly as strtod does.
 bool plain_decimal(std::string_view t)

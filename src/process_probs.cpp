@@ -41,6 +41,37 @@ line_kind parse_line(std::string_view line, prob_row& row, std::string& reason)
     return line_kind::row;
 }
 
+// The common row, read in one pass: an identifier and three short decimals
+// separated by spaces or tabs. Returns where the next line starts, or null
+// when the line needs parse_line (blanks, other number forms, errors).
+const char* fast_row(const char* p, const char* end, prob_row& row)
+{
+    const char* q = p;
+    while (q < end && !is_blank(*q))
+        ++q;
+    if (q == p)
+        return nullptr;
+    row.id = std::string_view(p, static_cast<std::size_t>(q - p));
+    double skipped;
+    double* value[3] = {&row.pos, &skipped, &row.prob};
+    for (double* v : value) {
+        if (q == end || (*q != ' ' && *q != '\t'))
+            return nullptr;
+        while (q < end && (*q == ' ' || *q == '\t'))
+            ++q;
+        const char* t = q;
+        while (q < end && !is_blank(*q))
+            ++q;
+        if (!short_decimal(t, q, *v))
+            return nullptr;
+    }
+    if (q < end && *q == '\r')
+        ++q;
+    if (q == end)
+        return q;
+    return *q == '\n' ? q + 1 : nullptr;
+}
+
 // Map positions are told apart by exact comparison; a not-a-number position
 // can only be matched by another.
 bool same_position(double a, double b)
@@ -130,11 +161,15 @@ public:
         prob_row row;
         std::string reason;
         for (; p < end; ++line_no) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-            const char* stop = nl ? nl : end;
-            std::string_view line(p, static_cast<std::size_t>(stop - p));
-            p = stop + 1;
-            line_kind kind = parse_line(line, row, reason);
+            line_kind kind = line_kind::row;
+            if (const char* next = fast_row(p, end, row)) {
+                p = next;
+            } else {
+                const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                const char* stop = nl ? nl : end;
+                kind = parse_line(std::string_view(p, static_cast<std::size_t>(stop - p)), row, reason);
+                p = stop + 1;
+            }
             if (kind == line_kind::blank)
                 continue;
             if (row_index >= total_)

@@ -2,13 +2,6 @@
 
 namespace brell {
 
-// The C locale's isspace set; '\r' among it is what lets CRLF files read
-// exactly like their Unix twins.
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 int split_fields(std::string_view line, std::string_view* fields, int max)
 {
     int n = 0;
