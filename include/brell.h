@@ -4,6 +4,7 @@
 // reads what earlier phases left there and adds its own fields.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace brell {
@@ -32,6 +34,31 @@ inline constexpr const char* WEIGHTS_FILE = "weights.dat";
 inline constexpr const char* PROBS_FILE = "probs.dat";
 inline constexpr const char* RESULTS_FILE = "brell.out";
 
+// Leaves new elements uninitialised. The probability arrays, the largest of
+// a run, are written whole by the reader; zero-filling them first would be a
+// serial pass over all of that memory.
+template <class T>
+struct uninit_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = uninit_allocator<U>;
+    };
+    uninit_allocator() = default;
+    template <class U>
+    uninit_allocator(const uninit_allocator<U>&) noexcept
+    {
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using prob_vector = std::vector<double, uninit_allocator<double>>;
+
 struct fam_record {
     std::string name;
     double mean = 0.0;
@@ -41,7 +68,7 @@ struct fam_record {
     std::vector<double> score;
     std::vector<double> zscore;
     std::vector<double> nullprob;
-    std::vector<double> prob;  // npos rows of nscores: prob[p * nscores + k]
+    prob_vector prob;  // npos rows of nscores: prob[p * nscores + k]
     std::vector<double> npl;
     std::vector<double> wnpl;
 

@@ -5,7 +5,7 @@
 namespace brell {
 
 namespace {
-constexpr std::size_t BLOCK = std::size_t{1} << 20;
+constexpr std::size_t BLOCK = std::size_t{1} << 22;
 }
 
 line_reader::line_reader(std::FILE* f, const char* name) : f_(f), name_(name), buf_(BLOCK) {}

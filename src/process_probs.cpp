@@ -230,7 +230,7 @@ void process_probs(run_data& dat)
 
     // The first kindred's block, held until its end fixes the map.
     std::vector<double> block_pos;
-    std::vector<double> block_prob;
+    prob_vector block_prob;
     std::vector<long> block_line;
     prob_row row;
     bool pending = false;  // the first line after the block has been read

@@ -39,7 +39,7 @@ run_data with(std::vector<fam_record> fams, std::vector<std::vector<double>> pro
     for (int p = 0; p < dat.npos; ++p)
         dat.pos.push_back(5.0 * p);
     for (int i = 0; i < dat.nfam; ++i)
-        dat.fam[i].prob = probs_by_fam[i];
+        dat.fam[i].prob.assign(probs_by_fam[i].begin(), probs_by_fam[i].end());
     compute_fam_zscores(dat);
     compute_fam_npl(dat);
     compute_weighted_fam_npl(dat);

@@ -162,8 +162,10 @@ TEST_F(Probs, MapComesFromTheFirstKindred)
     ASSERT_EQ(read(GOOD), "");
     EXPECT_EQ(dat.npos, 2);
     EXPECT_EQ(dat.pos, (std::vector<double>{0.0, 5.0}));
-    EXPECT_EQ(dat.fam[0].prob, (std::vector<double>{.1, .9, .2, .8}));
-    EXPECT_EQ(dat.fam[1].prob, (std::vector<double>{.3, .3, .4, .5, .25, .25}));
+    EXPECT_EQ(std::vector<double>(dat.fam[0].prob.begin(), dat.fam[0].prob.end()),
+              (std::vector<double>{.1, .9, .2, .8}));
+    EXPECT_EQ(std::vector<double>(dat.fam[1].prob.begin(), dat.fam[1].prob.end()),
+              (std::vector<double>{.3, .3, .4, .5, .25, .25}));
 }
 
 TEST_F(Probs, AReturningPositionIsANewOne)
