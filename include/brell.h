@@ -89,12 +89,19 @@ struct exp_tables {
     std::vector<const struct fam_record*> model;  // per set, one of its kindreds
     std::vector<double> x;                  // the tabled deltas, by slot
     std::vector<double> terms;              // exp(delta * weight * zscore), slot by slot
+    std::vector<double> terms_by_row;       // the same, row by row (slots padded to a batch)
     std::vector<double> s;                  // sum over kindreds of ln D, by slot
 
     exp_tables(const run_data& dat, const std::vector<double>& slots);
     std::size_t work_size() const { return offset.back() + model.size(); }
     // Terms and the ln D sum at any delta; work holds work_size() doubles.
     double fill(const run_data& dat, double x, double* work) const;
+    // Bounds that the objective at each tabled delta is sure to lie within,
+    // from one logarithm of the product of the kindred terms instead of a
+    // logarithm of each. known[j] is 0 where they cannot be had (a kindred
+    // term that is not a positive normal number, a sum of ln D that is not
+    // finite). Each array holds x.size() values.
+    void bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const;
 };
 
 struct run_data {

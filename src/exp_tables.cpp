@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 
@@ -10,10 +13,48 @@ namespace {
 
 constexpr std::size_t MAX_TABLED_TERMS = std::size_t{1} << 22;  // 32 MB
 
+// Grid points bounded together: independent sums, side by side in memory so
+// that they run in vector registers.
+constexpr std::size_t BATCH = 8;
+
+std::size_t padded(std::size_t points) { return (points + BATCH - 1) / BATCH * BATCH; }
+
 void append_bytes(std::string& key, const void* p, std::size_t n)
 {
     key.append(static_cast<const char*>(p), n);
 }
+
+// A product of positive normal numbers kept as a mantissa product and a sum
+// of binary exponents, so that it neither overflows nor underflows.
+struct product {
+    double mant = 1.0;       // in [1, 2^512)
+    long long exps = 0;      // binary exponent of the product
+    long long abs_exps = 0;  // bounds the sum of |ln factor| in units of ln 2
+    bool ok = true;
+
+    void times(double n, std::size_t i)
+    {
+        if (!(n >= DBL_MIN && n <= DBL_MAX)) {
+            ok = false;
+            return;
+        }
+        std::uint64_t bits;
+        std::memcpy(&bits, &n, sizeof bits);
+        const long long ex = static_cast<long long>(bits >> 52) - 1023;
+        bits = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1023} << 52);
+        double m;
+        std::memcpy(&m, &bits, sizeof m);
+        mant *= m;
+        exps += ex;
+        abs_exps += (ex < 0 ? -ex : ex) + 1;
+        if ((i & 511) == 511) {  // back to [1, 2) before 512 factors below 2 can overflow
+            int shift;
+            mant = std::frexp(mant, &shift) * 2.0;
+            exps += shift - 1;
+        }
+    }
+};
+
 }  // namespace
 
 exp_tables::exp_tables(const run_data& dat, const std::vector<double>& slots) : x(slots)
@@ -43,6 +84,11 @@ exp_tables::exp_tables(const run_data& dat, const std::vector<double>& slots) : 
         s[j] = fill(dat, x[j], work.data());
         std::memcpy(terms.data() + j * per, work.data(), per * sizeof(double));
     }
+    const std::size_t cols = padded(x.size());
+    terms_by_row.resize(per * cols);
+    for (std::size_t row = 0; row < per; ++row)
+        for (std::size_t j = 0; j < cols; ++j)
+            terms_by_row[row * cols + j] = x.empty() ? 0.0 : terms[std::min(j, x.size() - 1) * per + row];
 }
 
 double exp_tables::fill(const run_data& dat, double delta, double* work) const
@@ -62,6 +108,55 @@ double exp_tables::fill(const run_data& dat, double delta, double* work) const
     for (std::size_t i = 0; i < dat.fam.size(); ++i)
         sum = sum + log_d[set_of[i]];
     return sum;
+}
+
+// The kindred terms N are the objective's own, bit for bit; only their
+// logarithms are replaced by one logarithm of their product. Each product
+// rounds by at most half an ulp, so that logarithm is within a few n ulps
+// of the sum of logarithms: far closer than grid points lie apart.
+void exp_tables::bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const
+{
+    const std::size_t points = x.size();
+    const std::size_t cols = padded(points);
+    const double ln2 = 0.6931471805599453;
+    const double nfam = static_cast<double>(dat.fam.size()) + 2.0;
+    const double ulp = std::ldexp(1.0, -52);
+    auto clamp = [](double v) { return std::fabs(v) < TOL ? 0.0 : v; };
+    for (std::size_t j0 = 0; j0 < points; j0 += BATCH) {
+        product prod[BATCH];
+        for (std::size_t i = 0; i < dat.fam.size(); ++i) {
+            const fam_record& r = dat.fam[i];
+            const double* prob = r.prob_at(p);
+            const double* e = terms_by_row.data() + offset[set_of[i]] * cols + j0;
+            double n[BATCH] = {};
+            for (int k = 0; k < r.nscores; ++k, e += cols) {
+                const double q = prob[k];
+                for (std::size_t b = 0; b < BATCH; ++b)
+                    n[b] = n[b] + e[b] * q;
+            }
+            for (std::size_t b = 0; b < BATCH; ++b)
+                prod[b].times(n[b], i);
+        }
+        for (std::size_t b = 0; b < BATCH && j0 + b < points; ++b) {
+            const std::size_t j = j0 + b;
+            const double s = this->s[j];
+            known[j] = prod[b].ok && std::isfinite(s);
+            if (!known[j])
+                continue;
+            const double sum = static_cast<double>(prod[b].exps) * ln2 + std::log(prod[b].mant);
+            // Rounding of the product and of the two sums of logarithms (this
+            // one and the objective's), of each logarithm and of the final
+            // difference: each within (n + 2) ulps of the magnitudes
+            // involved; doubled.
+            const double size = static_cast<double>(prod[b].abs_exps) * ln2 + std::fabs(sum) + std::fabs(s) + 1.0;
+            const double err = 4.0 * nfam * ulp * size + 1e-300;
+            const double mid = s - sum;
+            // The objective's clamp to 0 keeps the order of values, so it
+            // can be applied to the bounds.
+            lo[j] = clamp(mid - err);
+            hi[j] = clamp(mid + err);
+        }
+    }
 }
 
 }  // namespace brell

@@ -13,11 +13,12 @@ double grid_point(const run_data& dat, int i)
     return static_cast<double>(i) * step + dat.dmin;
 }
 
-// Strict comparison: the earliest of equal values wins, and nan never does.
-void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs)
+namespace {
+
+// Every point, in order; strict comparison: the earliest of equal values
+// wins, and nan never does.
+void scan(run_data& dat, int p, objective f, eval_point& pt, double& best, double& bestx)
 {
-    double best = BIG;
-    double bestx = dat.dmin;
     for (long long i = 0; i <= dat.numintervals; ++i) {
         pt.x = grid_point(dat, static_cast<int>(i));
         pt.slot = static_cast<int>(i);
@@ -27,6 +28,51 @@ void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs)
             bestx = pt.x;
         }
     }
+}
+
+// The same result with the exact objective evaluated only where it could
+// be the smallest: bounds from an approximate logarithm rule out the rest.
+// The result is the earliest point of least value, which no ruled-out point
+// can be, since each is sure to exceed some other point's value.
+void scan_screened(run_data& dat, int p, eval_point& pt, double& best, double& bestx)
+{
+    const exp_tables& t = *dat.exp_cache;
+    const std::size_t points = t.x.size();
+    thread_local std::vector<double> lo;
+    thread_local std::vector<double> hi;
+    thread_local std::vector<char> known;
+    lo.resize(points);
+    hi.resize(points);
+    known.resize(points);
+    t.bounds(dat, p, lo.data(), hi.data(), known.data());
+    double least_hi = INFINITY;
+    for (std::size_t j = 0; j < points; ++j)
+        if (known[j] && hi[j] < least_hi)
+            least_hi = hi[j];
+    for (std::size_t j = 0; j < points; ++j) {
+        if (known[j] && lo[j] > least_hi)
+            continue;
+        pt.x = t.x[j];
+        pt.slot = static_cast<int>(j);
+        f1_exponential(dat, pt, p);
+        if (pt.f < best) {
+            best = pt.f;
+            bestx = pt.x;
+        }
+    }
+}
+
+}  // namespace
+
+void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs)
+{
+    double best = BIG;
+    double bestx = dat.dmin;
+    if (f == f1_exponential && dat.exp_cache &&
+        dat.exp_cache->x.size() == static_cast<std::size_t>(dat.numintervals) + 1)
+        scan_screened(dat, p, pt, best, bestx);
+    else
+        scan(dat, p, f, pt, best, bestx);
     dat.delta[p] = bestx;
     dat.lod[p] = -best / std::log(10.0);
     if (std::fabs(dat.lod[p]) < TOL)

@@ -102,3 +102,72 @@ TEST(ExpTables, ASlotIsTrustedOnlyForItsOwnDelta)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExpTables, BoundsHoldTheExactObjective)
+{
+    for (unsigned seed = 20; seed < 24; ++seed) {
+        run_data dat = random_study(seed);
+        dat.search = SEARCH_GRID;
+        dat.dmin = -4.0;
+        dat.dmax = 3.0;
+        dat.numintervals = 29;
+        exp_tables t(dat, shared_deltas(dat));
+        std::vector<double> lo(t.x.size()), hi(t.x.size());
+        std::vector<char> known(t.x.size());
+        for (int p = 0; p < dat.npos; ++p) {
+            t.bounds(dat, p, lo.data(), hi.data(), known.data());
+            for (std::size_t j = 0; j < t.x.size(); ++j) {
+                eval_point pt;
+                pt.x = t.x[j];
+                f1_exponential(dat, pt, p);
+                if (!known[j])
+                    continue;
+                EXPECT_LE(lo[j], pt.f) << seed << " " << p << " " << j;
+                EXPECT_GE(hi[j], pt.f) << seed << " " << p << " " << j;
+                EXPECT_LT(hi[j] - lo[j], 1e-6);
+            }
+        }
+    }
+}
+
+// The grid over tabled points skips the points that cannot win; it must
+// choose what evaluating every point chooses, ties and not-a-number included.
+TEST(ExpTables, ScreenedGridChoosesAsTheFullGrid)
+{
+    std::mt19937_64 rng(77);
+    for (unsigned seed = 30; seed < 60; ++seed) {
+        run_data dat = random_study(seed);
+        // Some positions carry no information, some none at all, some a
+        // negative probability.
+        for (fam_record& r : dat.fam) {
+            for (int k = 0; k < r.nscores; ++k) {
+                r.prob[static_cast<std::size_t>(k)] = r.nullprob[k];
+                r.prob[static_cast<std::size_t>(r.nscores + k)] = 0.0;
+            }
+        }
+        if (seed % 5 == 0)
+            dat.fam[3].prob[static_cast<std::size_t>(2 * dat.fam[3].nscores)] = -0.5;
+        dat.search = SEARCH_GRID;
+        dat.dmin = -3.0 + static_cast<double>(rng() % 100) / 50.0;
+        dat.dmax = dat.dmin + 0.01 + static_cast<double>(rng() % 100) / 20.0;
+        dat.numintervals = 1 + static_cast<int>(rng() % 60);
+        dat.delta.assign(dat.npos, 0.0);
+        dat.lod.assign(dat.npos, 0.0);
+        run_data full = dat;
+        dat.exp_cache = std::make_shared<const exp_tables>(dat, shared_deltas(dat));
+        full.exp_cache = std::make_shared<const exp_tables>(full, std::vector<double>{});
+        for (int p = 0; p < dat.npos; ++p) {
+            eval_point a, b;
+            std::string ma, mb;
+            grid(dat, p, f1_exponential, a, ma);
+            grid(full, p, f1_exponential, b, mb);
+            ASSERT_TRUE(same_bits(dat.delta[p], full.delta[p])) << seed << " " << p;
+            ASSERT_TRUE(same_bits(dat.lod[p], full.lod[p])) << seed << " " << p;
+            ASSERT_EQ(ma, mb);
+        }
+    }
+}
+
+}  // namespace
