@@ -15,7 +15,17 @@ constexpr std::size_t MAX_TABLED_TERMS = std::size_t{1} << 22;  // 32 MB
 
 // Grid points bounded together: independent sums, side by side in memory so
 // that they run in vector registers.
-constexpr std::size_t BATCH = 8;
+constexpr std::size_t BATCH = 8;  // four pairs
+
+// Two doubles that the compiler keeps in one vector register.
+typedef double pair __attribute__((vector_size(16)));
+
+pair load(const double* p)
+{
+    pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 
 std::size_t padded(std::size_t points) { return (points + BATCH - 1) / BATCH * BATCH; }
 
@@ -34,13 +44,12 @@ struct product {
 
     void times(double n, std::size_t i)
     {
-        if (!(n >= DBL_MIN && n <= DBL_MAX)) {
-            ok = false;
-            return;
-        }
         std::uint64_t bits;
         std::memcpy(&bits, &n, sizeof bits);
-        const long long ex = static_cast<long long>(bits >> 52) - 1023;
+        const std::uint64_t raw = bits >> 52;  // sign and exponent
+        // Positive normal numbers only: not 0, subnormal, negative, inf, nan.
+        ok &= raw - 1 < 2046;
+        const long long ex = static_cast<long long>(raw) - 1023;
         bits = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1023} << 52);
         double m;
         std::memcpy(&m, &bits, sizeof m);
@@ -128,12 +137,21 @@ void exp_tables::bounds(const run_data& dat, int p, double* lo, double* hi, char
             const fam_record& r = dat.fam[i];
             const double* prob = r.prob_at(p);
             const double* e = terms_by_row.data() + offset[set_of[i]] * cols + j0;
-            double n[BATCH] = {};
+            // Four pairs of sums held in registers; each lane adds in row
+            // order exactly as the objective does.
+            pair n0 = {0.0, 0.0}, n1 = n0, n2 = n0, n3 = n0;
             for (int k = 0; k < r.nscores; ++k, e += cols) {
-                const double q = prob[k];
-                for (std::size_t b = 0; b < BATCH; ++b)
-                    n[b] = n[b] + e[b] * q;
+                const pair q = {prob[k], prob[k]};
+                n0 = n0 + load(e) * q;
+                n1 = n1 + load(e + 2) * q;
+                n2 = n2 + load(e + 4) * q;
+                n3 = n3 + load(e + 6) * q;
             }
+            double n[BATCH];
+            std::memcpy(n, &n0, sizeof n0);
+            std::memcpy(n + 2, &n1, sizeof n1);
+            std::memcpy(n + 4, &n2, sizeof n2);
+            std::memcpy(n + 6, &n3, sizeof n3);
             for (std::size_t b = 0; b < BATCH; ++b)
                 prod[b].times(n[b], i);
         }
