@@ -20,6 +20,8 @@ STUDIES = {
     # 300 affected sibships of 2 to 6, 4001 positions 0.05 cM apart.
     "full": ["--kindreds", "300", "--sibs", "2-6", "--length", "200", "--spacing", "0.05"],
     "small": ["--kindreds", "60", "--sibs", "2-6", "--length", "100", "--spacing", "0.1"],
+    # The same sibships at 16001 positions: a probs.dat of about 470 MB.
+    "large": ["--kindreds", "300", "--sibs", "2-6", "--length", "200", "--spacing", "0.0125"],
 }
 COMMON = ["--locus", "87.3", "--model", "exp", "--delta", "0.3", "--informativeness", "0.8", "--seed", "42"]
 
