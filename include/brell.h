@@ -169,7 +169,7 @@ private:
 
     std::FILE* f_;
     const char* name_;
-    std::vector<char> buf_;
+    std::vector<char, uninit_allocator<char>> buf_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;

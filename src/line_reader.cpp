@@ -1,4 +1,5 @@
 #include <cstring>
+#include <sys/stat.h>
 
 #include "brell.h"
 
@@ -8,7 +9,16 @@ namespace {
 constexpr std::size_t BLOCK = std::size_t{1} << 22;
 }
 
-line_reader::line_reader(std::FILE* f, const char* name) : f_(f), name_(name), buf_(BLOCK) {}
+// A small file gets a buffer its size, so that reading it costs next to
+// nothing; a large one is read a block at a time.
+line_reader::line_reader(std::FILE* f, const char* name) : f_(f), name_(name)
+{
+    struct stat st;
+    std::size_t size = BLOCK;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) < BLOCK)
+        size = std::max<std::size_t>(4096, static_cast<std::size_t>(st.st_size) + 1);
+    buf_.resize(size);
+}
 
 // Moves the unread tail to the front and appends one more block, growing the
 // buffer only when a single line is longer than it.
@@ -21,7 +31,7 @@ bool line_reader::fill()
         end_ -= begin_;
         begin_ = 0;
     }
-    if (buf_.size() - end_ < BLOCK / 2)
+    if (buf_.size() - end_ < buf_.size() / 2)
         buf_.resize(buf_.size() * 2);
     std::size_t got = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
     end_ += got;

@@ -93,6 +93,18 @@ TEST_F(NullProbs, RejectsWhatWouldShiftLaterValues)
     }
 }
 
+TEST_F(NullProbs, ALineLongerThanTheReadBufferIsReadWhole)
+{
+    // 6 MB in one field: the buffer grows to hold it, the message quotes a
+    // short head of it.
+    std::string big(6 << 20, '7');
+    big += "x";
+    std::string err = brell_test::error_of([&] { nullprobs("A 1 0\nA 1 " + big + "\n"); });
+    EXPECT_EQ(err, "Run-time error:  file (nullprobs.dat) line 2: '" + std::string(40, '7') + "...' is not a number\n");
+    nullprobs("A 1 0\n" + std::string(5 << 20, ' ') + "A 1 2\n");
+    EXPECT_EQ(dat.fam[0].score, (std::vector<double>{0.0, 2.0}));
+}
+
 TEST_F(NullProbs, MissingFileStopsTheRun)
 {
     EXPECT_EQ(brell_test::error_of([&] { process_nullprobs(dat); }),
