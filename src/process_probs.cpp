@@ -79,19 +79,24 @@ bool same_position(double a, double b)
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-run_error wrong_kindred(long line, const fam_record& want, std::string_view found)
+std::string wrong_kindred(const fam_record& want, std::string_view found)
 {
-    return input_error(PROBS_FILE, line, "expected kindred " + quoted(want.name) + ", found " + quoted(found));
+    return "expected kindred " + quoted(want.name) + ", found " + quoted(found);
 }
 
-run_error wrong_position(long line, double want, double found)
+std::string wrong_position(double want, double found)
 {
-    return input_error(PROBS_FILE, line, "expected position " + shortest(want) + ", found " + shortest(found));
+    return "expected position " + shortest(want) + ", found " + shortest(found);
 }
 
-run_error extra_row(long line, unsigned long long total)
+std::string extra_row(unsigned long long total)
 {
-    return input_error(PROBS_FILE, line, format("more rows than the expected %llu", total));
+    return format("more rows than the expected %llu", total);
+}
+
+std::string ends_early(unsigned long long total, unsigned long long found)
+{
+    return format("file ends early: expected %llu rows, found %llu", total, found);
 }
 
 unsigned long long mul_sat(unsigned long long a, unsigned long long b)
@@ -173,7 +178,7 @@ public:
             if (kind == line_kind::blank)
                 continue;
             if (row_index >= total_)
-                return fail(c, line_no, format("more rows than the expected %llu", total_));
+                return fail(c, line_no, extra_row(total_));
             if (kind == line_kind::bad)
                 return fail(c, line_no, reason);
             if (!placed) {
@@ -185,10 +190,9 @@ public:
             }
             fam_record& r = dat_.fam[i];
             if (row.id != r.name)
-                return fail(c, line_no, "expected kindred " + quoted(r.name) + ", found " + quoted(row.id));
+                return fail(c, line_no, wrong_kindred(r, row.id));
             if (!same_position(row.pos, dat_.pos[p_at]))
-                return fail(c, line_no,
-                            "expected position " + shortest(dat_.pos[p_at]) + ", found " + shortest(row.pos));
+                return fail(c, line_no, wrong_position(dat_.pos[p_at], row.pos));
             if (grow_)
                 r.prob.push_back(row.prob);
             else
@@ -246,7 +250,7 @@ void process_probs(run_data& dat)
             throw input_error(PROBS_FILE, in.line_number(), reason);
         if (block_pos.empty()) {
             if (row.id != first.name)
-                throw wrong_kindred(in.line_number(), first, row.id);
+                throw input_error(PROBS_FILE, in.line_number(), wrong_kindred(first, row.id));
         } else if (row.id != first.name) {
             pending = true;
             pending_line = line;
@@ -278,17 +282,15 @@ void process_probs(run_data& dat)
     const std::size_t have0 = block_pos.size();
     for (std::size_t r = 0; r < std::min(want0, have0); ++r)
         if (!same_position(block_pos[r], dat.pos[r / first.nscores]))
-            throw wrong_position(block_line[r], dat.pos[r / first.nscores], block_pos[r]);
+            throw input_error(PROBS_FILE, block_line[r], wrong_position(dat.pos[r / first.nscores], block_pos[r]));
     if (have0 > want0) {
-        if (dat.nfam == 1)
-            throw extra_row(block_line[want0], total);
-        throw wrong_kindred(block_line[want0], dat.fam[1], first.name);
+        throw input_error(PROBS_FILE, block_line[want0],
+                          dat.nfam == 1 ? extra_row(total) : wrong_kindred(dat.fam[1], first.name));
     }
     if (have0 < want0) {
         if (pending)
-            throw wrong_kindred(in.line_number(), first, row.id);
-        throw input_error(PROBS_FILE, in.line_number() + 1,
-                          format("file ends early: expected %llu rows, found %zu", total, have0));
+            throw input_error(PROBS_FILE, in.line_number(), wrong_kindred(first, row.id));
+        throw input_error(PROBS_FILE, in.line_number() + 1, ends_early(total, have0));
     }
     block_line = {};
     block_pos = {};
@@ -356,8 +358,7 @@ void process_probs(run_data& dat)
     while (in.next_block(block))
         run_block(block, block.size() < 65536 ? 1 : chunks.size());
     if (next_row < total)
-        throw input_error(PROBS_FILE, next_line,
-                          format("file ends early: expected %llu rows, found %llu", total, next_row));
+        throw input_error(PROBS_FILE, next_line, ends_early(total, next_row));
 }
 
 }  // namespace brell
