@@ -195,4 +195,38 @@ TEST_F(E2e, ThreadCountChangesNoByte)
     }
 }
 
+TEST_F(E2e, ThreadCountChangesNoByteOfALargerStudy)
+{
+    // Large enough that probs.dat is read in parallel blocks.
+    std::string null, probs;
+    for (int i = 0; i < 40; ++i)
+        for (int k = 0; k < 3 + i % 4; ++k)
+            null += "K" + std::to_string(i) + " " + std::to_string(1 + (i + k) % 3) + " " + std::to_string(k) + "\n";
+    unsigned state = 12345;
+    for (int i = 0; i < 40; ++i)
+        for (int p = 0; p < 300; ++p)
+            for (int k = 0; k < 3 + i % 4; ++k) {
+                state = state * 1103515245u + 12345u;
+                probs += "K" + std::to_string(i) + " " + std::to_string(p) + " " + std::to_string(k) + " " +
+                         std::to_string((state >> 16) % 1000 / 1000.0) + "\n";
+            }
+    ASSERT_GT(probs.size(), 4u << 20 >> 4);
+    dir.write("nullprobs.dat", null);
+    dir.write("probs.dat", probs);
+    dir.write("weights.dat", "K3 2\nK7 0.5\n");
+    std::vector<std::vector<std::string>> shapes = {
+        {"LIN"}, {"EXP"}, {"LIN", "GRID", "-0.2", "0.9", "25"}, {"EXP", "GRID", "-2", "2", "40"}};
+    for (const auto& args : shapes) {
+        auto one = run_binary(dir.path(), args, {"BRELL_THREADS=1"});
+        std::string one_out = dir.read("brell.out");
+        EXPECT_EQ(one.status, 0);
+        EXPECT_EQ(std::count(one_out.begin(), one_out.end(), '\n'), 300);
+        for (const char* threads : {"BRELL_THREADS=2", "BRELL_THREADS=5"}) {
+            auto many = run_binary(dir.path(), args, {threads});
+            EXPECT_EQ(many.out, one.out) << args[0] << " " << threads;
+            EXPECT_EQ(dir.read("brell.out"), one_out) << args[0] << " " << threads;
+        }
+    }
+}
+
 }  // namespace
