@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a release build, and a build under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then fuzzes the readers and
+# the command line for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
@@ -12,3 +13,5 @@ ctest --test-dir build -j"$jobs" --output-on-failure
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELL_SANITIZE=ON
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
+
+fuzz/run.sh "${FUZZ_SECONDS:-60}"

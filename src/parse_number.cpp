@@ -109,12 +109,21 @@ bool parse_number(std::string_view t, double& v)
     return end == s.c_str() + s.size();
 }
 
+// Control bytes are shown as \xHH: a NUL would end the message early, and
+// others would garble the terminal.
 std::string quoted(std::string_view token)
 {
     constexpr std::size_t MAX = 40;
-    if (token.size() <= MAX)
-        return "'" + std::string(token) + "'";
-    return "'" + std::string(token.substr(0, MAX)) + "...'";
+    std::string out = "'";
+    for (char c : token.substr(0, MAX)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            out += format("\\x%02x", u);
+        else
+            out += c;
+    }
+    out += token.size() > MAX ? "...'" : "'";
+    return out;
 }
 
 std::string shortest(double v)

@@ -105,6 +105,12 @@ TEST_F(NullProbs, ALineLongerThanTheReadBufferIsReadWhole)
     EXPECT_EQ(dat.fam[0].score, (std::vector<double>{0.0, 2.0}));
 }
 
+TEST_F(NullProbs, ControlBytesInAFieldAreShownNotPrinted)
+{
+    std::string err = brell_test::error_of([&] { nullprobs(std::string("A .5\0\x1b 0\n", 9)); });
+    EXPECT_EQ(err, "Run-time error:  file (nullprobs.dat) line 1: '.5\\x00\\x1b' is not a number\n");
+}
+
 TEST_F(NullProbs, MissingFileStopsTheRun)
 {
     EXPECT_EQ(brell_test::error_of([&] { process_nullprobs(dat); }),
