@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +20,16 @@ void report(const run_data& dat)
         text.append(buf, static_cast<std::size_t>(n));
     }
 
-    const std::string final_path = dat.path(RESULTS_FILE);
+    std::string final_path = dat.path(RESULTS_FILE);
+    // A link named brell.out keeps pointing where it did: its target is
+    // replaced, as writing through the link would have done.
+    struct stat st;
+    if (lstat(final_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* target = realpath(final_path.c_str(), nullptr)) {
+            final_path = target;
+            std::free(target);
+        }
+    }
     std::string tmp_path = final_path + ".tmpXXXXXX";
     int fd = mkstemp(tmp_path.data());
     if (fd < 0)

@@ -1,5 +1,6 @@
 // The built program, run in a scratch folder on real files.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -148,6 +149,17 @@ TEST_F(E2e, UnwritableResultsAreReportedAndNothingIsLeftHalfDone)
     for (auto it = std::filesystem::directory_iterator(dir.path()); it != std::filesystem::directory_iterator(); ++it)
         ++entries;
     EXPECT_EQ(entries, 3);  // the inputs and the folder, no temporary file
+}
+
+TEST_F(E2e, ResultsGoThroughALinkNamedBrellOut)
+{
+    asp();
+    dir.write("kept.out", "old\n");
+    ASSERT_EQ(symlink("kept.out", dir.file("brell.out").c_str()), 0);
+    auto r = run_binary(dir.path(), {"LIN"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("brell.out")));
+    EXPECT_EQ(dir.read("kept.out").substr(0, 12), " 0.00000e+00");
 }
 
 TEST_F(E2e, WindowsLineEndsReadLikeUnix)
