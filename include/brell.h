@@ -102,6 +102,9 @@ struct exp_tables {
     // term that is not a positive normal number, a sum of ln D that is not
     // finite). Each array holds x.size() values.
     void bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const;
+    // The same at one delta, from its terms (as fill leaves them) and its
+    // sum of ln D; false when there are none.
+    bool bound_at(const run_data& dat, int p, const double* terms, double s, double& lo, double& hi) const;
 };
 
 struct run_data {

@@ -62,6 +62,30 @@ struct product {
             exps += shift - 1;
         }
     }
+
+    // Bounds on the objective s - (sum of ln of the n factors), as the
+    // objective computes it; false when there are none.
+    bool finish(double s, std::size_t n, double& lo, double& hi) const
+    {
+        if (!ok || !std::isfinite(s))
+            return false;
+        const double ln2 = 0.6931471805599453;
+        const double sum = static_cast<double>(exps) * ln2 + std::log(mant);
+        // Rounding of the product and of the two sums of logarithms (this
+        // one and the objective's), of each logarithm and of the final
+        // difference: each within (n + 2) ulps of the magnitudes involved;
+        // doubled.
+        const double ulp = std::ldexp(1.0, -52);
+        const double size = static_cast<double>(abs_exps) * ln2 + std::fabs(sum) + std::fabs(s) + 1.0;
+        const double err = 4.0 * (static_cast<double>(n) + 2.0) * ulp * size + 1e-300;
+        const double mid = s - sum;
+        // The objective's clamp to 0 keeps the order of values, so it can be
+        // applied to the bounds.
+        auto clamp = [](double v) { return std::fabs(v) < TOL ? 0.0 : v; };
+        lo = clamp(mid - err);
+        hi = clamp(mid + err);
+        return true;
+    }
 };
 
 }  // namespace
@@ -127,10 +151,6 @@ void exp_tables::bounds(const run_data& dat, int p, double* lo, double* hi, char
 {
     const std::size_t points = x.size();
     const std::size_t cols = padded(points);
-    const double ln2 = 0.6931471805599453;
-    const double nfam = static_cast<double>(dat.fam.size()) + 2.0;
-    const double ulp = std::ldexp(1.0, -52);
-    auto clamp = [](double v) { return std::fabs(v) < TOL ? 0.0 : v; };
     for (std::size_t j0 = 0; j0 < points; j0 += BATCH) {
         product prod[BATCH];
         for (std::size_t i = 0; i < dat.fam.size(); ++i) {
@@ -157,24 +177,24 @@ void exp_tables::bounds(const run_data& dat, int p, double* lo, double* hi, char
         }
         for (std::size_t b = 0; b < BATCH && j0 + b < points; ++b) {
             const std::size_t j = j0 + b;
-            const double s = this->s[j];
-            known[j] = prod[b].ok && std::isfinite(s);
-            if (!known[j])
-                continue;
-            const double sum = static_cast<double>(prod[b].exps) * ln2 + std::log(prod[b].mant);
-            // Rounding of the product and of the two sums of logarithms (this
-            // one and the objective's), of each logarithm and of the final
-            // difference: each within (n + 2) ulps of the magnitudes
-            // involved; doubled.
-            const double size = static_cast<double>(prod[b].abs_exps) * ln2 + std::fabs(sum) + std::fabs(s) + 1.0;
-            const double err = 4.0 * nfam * ulp * size + 1e-300;
-            const double mid = s - sum;
-            // The objective's clamp to 0 keeps the order of values, so it
-            // can be applied to the bounds.
-            lo[j] = clamp(mid - err);
-            hi[j] = clamp(mid + err);
+            known[j] = prod[b].finish(this->s[j], dat.fam.size(), lo[j], hi[j]);
         }
     }
+}
+
+bool exp_tables::bound_at(const run_data& dat, int p, const double* terms, double s, double& lo, double& hi) const
+{
+    product prod;
+    for (std::size_t i = 0; i < dat.fam.size(); ++i) {
+        const fam_record& r = dat.fam[i];
+        const double* prob = r.prob_at(p);
+        const double* e = terms + offset[set_of[i]];
+        double n = 0.0;
+        for (int k = 0; k < r.nscores; ++k)
+            n = n + e[k] * prob[k];
+        prod.times(n, i);
+    }
+    return prod.finish(s, dat.fam.size(), lo, hi);
 }
 
 }  // namespace brell

@@ -170,4 +170,39 @@ TEST(ExpTables, ScreenedGridChoosesAsTheFullGrid)
     }
 }
 
+// The golden-section search on bounds makes the decisions and reports the
+// values that the exact objective gives, over the exponential model's range
+// and over narrow ranges where values crowd together.
+TEST(ExpTables, BoundedGoldenSectionDecidesAsTheExactOne)
+{
+    std::mt19937_64 rng(5);
+    for (unsigned seed = 60; seed < 90; ++seed) {
+        run_data dat = random_study(seed);
+        for (fam_record& r : dat.fam) {
+            for (int k = 0; k < r.nscores; ++k) {
+                r.prob[static_cast<std::size_t>(k)] = r.nullprob[k];
+                r.prob[static_cast<std::size_t>(r.nscores + k)] = 0.0;
+            }
+        }
+        if (seed % 4 == 0)
+            dat.fam[5].prob[static_cast<std::size_t>(2 * dat.fam[5].nscores)] = -0.25;
+        dat.search = SEARCH_GSS;
+        dat.dmin = seed % 3 ? -5.0 : static_cast<double>(rng() % 100) / 100.0;
+        dat.dmax = seed % 3 ? 5.0 : dat.dmin + 1e-6 * static_cast<double>(1 + rng() % 1000);
+        dat.delta.assign(dat.npos, 0.0);
+        dat.lod.assign(dat.npos, 0.0);
+        run_data exact = dat;
+        dat.exp_cache = std::make_shared<const exp_tables>(dat, shared_deltas(dat));
+        for (int p = 0; p < dat.npos; ++p) {
+            eval_point a, b;
+            std::string ma, mb;
+            gss(dat, p, f1_exponential, a, ma);
+            gss(exact, p, f1_exponential, b, mb);
+            ASSERT_TRUE(same_bits(dat.delta[p], exact.delta[p])) << seed << " " << p;
+            ASSERT_TRUE(same_bits(dat.lod[p], exact.lod[p])) << seed << " " << p;
+            ASSERT_EQ(ma, mb) << seed << " " << p;
+        }
+    }
+}
+
 }  // namespace
