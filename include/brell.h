@@ -194,6 +194,7 @@ public:
 
 private:
     struct shared;
+    void start_worker(int t);
     int workers_;
     std::unique_ptr<shared> shared_;
     std::vector<std::thread> threads_;

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <thread>
 
 #include "brell.h"
 
@@ -37,7 +36,8 @@ void search_positions(run_data& dat, objective f)
     std::atomic<int> next{0};
     std::exception_ptr failure;
     std::atomic<bool> failed{false};
-    auto work = [&] {
+    worker_pool pool(workers);
+    pool.run([&](int) {
         try {
             eval_point pt;
             for (int p; (p = next.fetch_add(1)) < dat.npos;)
@@ -47,13 +47,7 @@ void search_positions(run_data& dat, objective f)
                 failure = std::current_exception();
             next = dat.npos;
         }
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < workers; ++t)
-        pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool)
-        t.join();
+    });
     if (failure)
         std::rethrow_exception(failure);
     for (const std::string& m : msgs)

@@ -1,4 +1,5 @@
 #include <condition_variable>
+#include <system_error>
 #include <mutex>
 
 #include "brell.h"
@@ -18,26 +19,37 @@ struct worker_pool::shared {
 worker_pool::worker_pool(int workers) : workers_(workers < 1 ? 1 : workers), shared_(std::make_unique<shared>())
 {
     for (int t = 1; t < workers_; ++t) {
-        threads_.emplace_back([this, t] {
-            shared& s = *shared_;
-            unsigned long seen = 0;
-            for (;;) {
-                const std::function<void(int)>* job;
-                {
-                    std::unique_lock lock(s.m);
-                    s.start.wait(lock, [&] { return s.stop || s.generation != seen; });
-                    if (s.stop)
-                        return;
-                    seen = s.generation;
-                    job = s.job;
-                }
-                (*job)(t);
-                std::lock_guard lock(s.m);
-                if (--s.running == 0)
-                    s.done.notify_one();
-            }
-        });
+        // A machine that refuses more threads gets the work done by fewer.
+        try {
+            start_worker(t);
+        } catch (const std::system_error&) {
+            workers_ = t;
+            break;
+        }
     }
+}
+
+void worker_pool::start_worker(int t)
+{
+    threads_.emplace_back([this, t] {
+        shared& s = *shared_;
+        unsigned long seen = 0;
+        for (;;) {
+            const std::function<void(int)>* job;
+            {
+                std::unique_lock lock(s.m);
+                s.start.wait(lock, [&] { return s.stop || s.generation != seen; });
+                if (s.stop)
+                    return;
+                seen = s.generation;
+                job = s.job;
+            }
+            (*job)(t);
+            std::lock_guard lock(s.m);
+            if (--s.running == 0)
+                s.done.notify_one();
+        }
+    });
 }
 
 worker_pool::~worker_pool()
