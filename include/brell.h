@@ -188,8 +188,8 @@ public:
     worker_pool(const worker_pool&) = delete;
     worker_pool& operator=(const worker_pool&) = delete;
     int size() const { return workers_; }
-    // Runs job(t) for every worker t and returns when all are done. The job
-    // must not throw.
+    // Runs job(t) for every worker t and returns when all are done; then
+    // rethrows an exception that a job threw, the caller's own first.
     void run(const std::function<void(int)>& job);
 
 private:

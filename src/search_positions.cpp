@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <atomic>
-#include <exception>
 
 #include "brell.h"
 
@@ -34,22 +33,17 @@ void search_positions(run_data& dat, objective f)
     }
     std::vector<std::string> msgs(dat.npos);
     std::atomic<int> next{0};
-    std::exception_ptr failure;
-    std::atomic<bool> failed{false};
     worker_pool pool(workers);
     pool.run([&](int) {
+        eval_point pt;
         try {
-            eval_point pt;
             for (int p; (p = next.fetch_add(1)) < dat.npos;)
                 search_one(dat, p, f, pt, msgs[p]);
         } catch (...) {
-            if (!failed.exchange(true))
-                failure = std::current_exception();
-            next = dat.npos;
+            next = dat.npos;  // the others stop too
+            throw;
         }
     });
-    if (failure)
-        std::rethrow_exception(failure);
     for (const std::string& m : msgs)
         std::fputs(m.c_str(), dat.out);
 }

@@ -1,4 +1,5 @@
 #include <condition_variable>
+#include <exception>
 #include <system_error>
 #include <mutex>
 
@@ -6,11 +7,24 @@
 
 namespace brell {
 
+namespace {
+std::exception_ptr attempt(const std::function<void(int)>& job, int t)
+{
+    try {
+        job(t);
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+}  // namespace
+
 struct worker_pool::shared {
     std::mutex m;
     std::condition_variable start;
     std::condition_variable done;
     const std::function<void(int)>* job = nullptr;
+    std::exception_ptr failure;  // the first exception a job threw
     unsigned long generation = 0;
     int running = 0;
     bool stop = false;
@@ -44,8 +58,10 @@ void worker_pool::start_worker(int t)
                 seen = s.generation;
                 job = s.job;
             }
-            (*job)(t);
+            std::exception_ptr e = attempt(*job, t);
             std::lock_guard lock(s.m);
+            if (e && !s.failure)
+                s.failure = e;
             if (--s.running == 0)
                 s.done.notify_one();
         }
@@ -69,13 +85,18 @@ void worker_pool::run(const std::function<void(int)>& job)
     {
         std::lock_guard lock(s.m);
         s.job = &job;
+        s.failure = nullptr;
         s.running = workers_ - 1;
         ++s.generation;
     }
     s.start.notify_all();
-    job(0);
+    std::exception_ptr mine = attempt(job, 0);
     std::unique_lock lock(s.m);
     s.done.wait(lock, [&] { return s.running == 0; });
+    if (mine)
+        std::rethrow_exception(mine);
+    if (s.failure)
+        std::rethrow_exception(s.failure);
 }
 
 }  // namespace brell
