@@ -162,6 +162,18 @@ TEST_F(E2e, ResultsGoThroughALinkNamedBrellOut)
     EXPECT_EQ(dir.read("kept.out").substr(0, 12), " 0.00000e+00");
 }
 
+TEST_F(E2e, ReplacedResultsKeepTheirPermissions)
+{
+    asp();
+    dir.write("brell.out", "private\n");
+    ASSERT_EQ(chmod(dir.file("brell.out").c_str(), 0600), 0);
+    EXPECT_EQ(run_binary(dir.path(), {"LIN"}).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("brell.out").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(dir.read("brell.out"), "private\n");
+}
+
 TEST_F(E2e, WindowsLineEndsReadLikeUnix)
 {
     auto crlf = [](std::string s) {
