@@ -34,12 +34,15 @@ constexpr double GSS_EVALS = 53;
 
 const char* const PROGNAME = "brell";
 const char* const EARLIER_RESULTS = "results of an earlier run\n";
+// Where a brell.out that is a symbolic link points.
+const char* const LINK_TARGET = "results.txt";
 
-enum class kind { absent, file, dir };
+enum class kind { absent, file, dir, link };
 
 struct entry {
     kind k = kind::absent;
     std::string text;
+    unsigned mode = 0;  // permission bits of a file; 0: as a new file gets them
 
     bool operator==(const entry&) const = default;
 };
@@ -158,7 +161,7 @@ std::string shown(std::string_view s)
 
 // ---- The input --------------------------------------------------------
 
-bool section_line(std::string_view line, fuzz_case& c, entry*& target, kind& k, std::size_t& repeat)
+bool section_line(std::string_view line, fuzz_case& c, entry*& target, kind& k, std::size_t& repeat, unsigned& mode)
 {
     if (line.substr(0, 2) != "==")
         return false;
@@ -184,11 +187,16 @@ bool section_line(std::string_view line, fuzz_case& c, entry*& target, kind& k, 
         return false;
     k = kind::file;
     repeat = 1;
+    mode = 0;
     for (std::size_t i = 1; i < t.size(); ++i) {
         if (t[i] == "dir") {
             k = kind::dir;
+        } else if (t[i] == "link" && target == &c.out) {
+            k = kind::link;
         } else if (t[i] == "none") {
             k = kind::absent;
+        } else if (t[i] == "private") {
+            mode = 0600;
         } else if (t[i].size() >= 2 && t[i].size() <= 8 && t[i][0] == 'x' &&
                    t[i].find_first_not_of("0123456789", 1) == std::string_view::npos) {
             repeat = std::strtoul(std::string(t[i].substr(1)).c_str(), nullptr, 10);
@@ -220,6 +228,7 @@ void parse_case(std::string_view in, fuzz_case& c)
     entry* target = nullptr;
     kind k = kind::file;
     std::size_t repeat = 1;
+    unsigned mode = 0;
     std::size_t content = 0;
     std::vector<entry*> seen;
     auto finish = [&](std::size_t stop) {
@@ -231,10 +240,12 @@ void parse_case(std::string_view in, fuzz_case& c)
         bool more = std::find(seen.begin(), seen.end(), target) != seen.end() && target->k == kind::file &&
                     k == kind::file;
         seen.push_back(target);
-        if (!more)
+        if (!more) {
             target->text.clear();
+            target->mode = mode;
+        }
         target->k = k;
-        if (k != kind::file || text.empty())
+        if ((k != kind::file && k != kind::link) || text.empty())
             return;
         repeat = std::min(repeat, (FILE_CAP - std::min(FILE_CAP, target->text.size())) / text.size());
         for (std::size_t i = 0; i < repeat; ++i)
@@ -247,11 +258,13 @@ void parse_case(std::string_view in, fuzz_case& c)
         entry* t = nullptr;
         kind tk = kind::file;
         std::size_t tr = 1;
-        if (section_line(rest.substr(start, end - start), c, t, tk, tr)) {
+        unsigned tm = 0;
+        if (section_line(rest.substr(start, end - start), c, t, tk, tr, tm)) {
             finish(start);
             target = t;
             k = tk;
             repeat = tr;
+            mode = tm;
             content = std::min(end + 1, rest.size());
         }
         start = end + 1;
@@ -397,8 +410,9 @@ bool read_weights(std::string_view text, std::vector<kindred>& fam, std::string&
         if (std::sscanf(rest.c_str(), "%le", &w) != 1)
             return false;
         auto it = first.find(f[0]);
+        const std::string printed = std::string(f[0]).c_str();  // %s stops at a NUL
         if (it == first.end())
-            warnings += "Warning: kindred (" + std::string(std::string(f[0]).c_str()) + ") not found, no weight assigned\n";
+            warnings += "Warning: kindred (" + printed + ") not found, no weight assigned\n";
         else
             it->second->weight = w;
     }
@@ -519,15 +533,17 @@ expectation expect(const fuzz_case& c, const command& cmd)
         return fail(stage::command, cmd.usage);
     if (c.null.k != kind::file)
         return fail(stage::nullprobs, open_message(brell::NULLPROBS_FILE));
+    auto line_error = [](const char* file, long line) {
+        return printf_string("Run-time error:  file (%s) line %ld: ", file, line);
+    };
     if (long line = read_null(c.null.text, e.fam))
-        return fail(stage::nullprobs, printf_string("Run-time error:  file (%s) line %ld: ", brell::NULLPROBS_FILE, line),
-                    true);
+        return fail(stage::nullprobs, line_error(brell::NULLPROBS_FILE, line), true);
     if (c.weights.k == kind::file && !read_weights(c.weights.text, e.fam, e.before))
         return fail(stage::weights, "Run-time error: 'weights.dat' improperly formatted\n");
     if (c.probs.k != kind::file)
         return fail(stage::probs, open_message(brell::PROBS_FILE));
     if (long line = read_probs(c.probs.text, e.fam, e.pos))
-        return fail(stage::probs, printf_string("Run-time error:  file (%s) line %ld: ", brell::PROBS_FILE, line), true);
+        return fail(stage::probs, line_error(brell::PROBS_FILE, line), true);
     if (c.out.k == kind::dir)
         return fail(stage::results, "Run-time error:  file (brell.out) could not be written\n");
     return e;
@@ -712,9 +728,15 @@ snapshot look(const std::string& dir)
         if (lstat(path.c_str(), &st) != 0)
             continue;
         entry& e = s[name];
-        e.k = S_ISDIR(st.st_mode) ? kind::dir : kind::file;
+        e.k = S_ISDIR(st.st_mode) ? kind::dir : S_ISLNK(st.st_mode) ? kind::link : kind::file;
+        if (S_ISREG(st.st_mode))
+            e.mode = st.st_mode & 07777;
         // The results in full; of any other file, enough to see a change.
-        if (name == brell::RESULTS_FILE && S_ISREG(st.st_mode))
+        if (S_ISLNK(st.st_mode)) {
+            char target[256];
+            ssize_t n = readlink(path.c_str(), target, sizeof target);
+            e.text.assign(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else if ((name == brell::RESULTS_FILE || name == LINK_TARGET) && S_ISREG(st.st_mode))
             e.text = read_file(path);
         else if (S_ISREG(st.st_mode))
             e.text = printf_string("%lld bytes, modified %lld.%09ld", static_cast<long long>(st.st_size),
@@ -749,12 +771,20 @@ void put(const std::string& dir, const char* name, const entry& e)
     std::string path = dir + "/" + name;
     if (e.k == kind::dir) {
         mkdir(path.c_str(), 0755);
+    } else if (e.k == kind::link) {
+        put(dir, LINK_TARGET, entry{kind::file, e.text, e.mode});
+        if (symlink(LINK_TARGET, path.c_str()) != 0) {
+            std::perror(path.c_str());
+            std::abort();
+        }
     } else if (e.k == kind::file) {
         std::FILE* f = std::fopen(path.c_str(), "wb");
         if (!f || std::fwrite(e.text.data(), 1, e.text.size(), f) != e.text.size() || std::fclose(f) != 0) {
             std::perror(path.c_str());
             std::abort();  // the harness itself is broken, not brell
         }
+        if (e.mode)
+            chmod(path.c_str(), e.mode);
     }
 }
 
@@ -824,7 +854,10 @@ std::string judge(const expectation& e, const command& cmd, const outcome& o, co
     if (!why.empty())
         return why;
 
-    const std::string results = brell::RESULTS_FILE;
+    // Results written through a link named brell.out land in its target.
+    const std::string out = brell::RESULTS_FILE;
+    const bool linked = before.count(out) && before.at(out).k == kind::link;
+    const std::string results = linked ? LINK_TARGET : out;
     for (const auto& [name, ent] : after)
         if (name != results && !before.count(name))
             return "left behind: " + shown(name);
@@ -833,16 +866,24 @@ std::string judge(const expectation& e, const command& cmd, const outcome& o, co
             continue;
         auto it = after.find(name);
         if (it == after.end() || !(it->second == ent))
-            return "input changed: " + shown(name);
+            return "changed: " + shown(name);
     }
     auto was = before.find(results);
     auto now = after.find(results);
     if (!ok) {
         bool kept = was == before.end() ? now == after.end() : now != after.end() && now->second == was->second;
-        return kept ? "" : "a failed run changed brell.out: now " + (now == after.end() ? "gone" : shown(now->second.text));
+        if (kept)
+            return "";
+        return "a failed run changed " + results + ": now " + (now == after.end() ? "gone" : shown(now->second.text));
     }
     if (now == after.end() || now->second.k != kind::file)
-        return "no brell.out after a complete run";
+        return "no " + results + " after a complete run";
+    // New results get a new file's permissions; replaced ones keep theirs.
+    const mode_t mask = umask(0);
+    umask(mask);
+    const unsigned mode = was != before.end() && was->second.k == kind::file ? was->second.mode : 0666 & ~mask;
+    if (now->second.mode != mode)
+        return printf_string("%s has mode %03o, expected %03o", results.c_str(), now->second.mode, mode);
     return judge_results(now->second.text, e.pos);
 }
 
@@ -885,10 +926,11 @@ verdict harness::run(std::string_view input)
         return v;
     }
 
-    // A second thread changes only the searches of a run with more than one
-    // position and the reading of a probs.dat past one block of lines.
-    const bool threads_matter = ((e.fails == stage::none || e.fails == stage::results) && e.pos.size() > 1) ||
-                                c.probs.text.size() >= 65536;
+    // A second thread takes part only in the reading of a probs.dat past one
+    // block of lines, and in the phases after the readers when there is more
+    // than one kindred or position to share.
+    const bool reached = e.fails == stage::none || e.fails == stage::results;
+    const bool threads_matter = (reached && (e.pos.size() > 1 || e.fam.size() > 1)) || c.probs.text.size() >= 65536;
     outcome first;
     std::string first_results;
     for (int threads = 1; threads <= (threads_matter ? 2 : 1); ++threads) {
@@ -902,7 +944,7 @@ verdict harness::run(std::string_view input)
             v.violation = printf_string("%d thread(s): ", threads) + why;
             break;
         }
-        auto res = after.find(brell::RESULTS_FILE);
+        auto res = after.find(c.out.k == kind::link ? LINK_TARGET : brell::RESULTS_FILE);
         std::string results = res == after.end() ? "" : res->second.text;
         if (threads == 1) {
             first = std::move(o);

@@ -12,8 +12,9 @@
 //
 // A section line is "==NAME" with NAME one of nullprobs, weights, probs,
 // brell.out, then optionally "dir" (a folder of that name instead of a
-// file), "none" (no such entry) and "xN" (the content N times, within a size
-// cap). A later section of the same file adds to it. An input file without a
+// file), "none" (no such entry), "link" (brell.out only: a symbolic link to
+// a file that holds the content), "private" (permissions 600) and "xN" (the
+// content N times, within a size cap). A later section of the same file adds to it. An input file without a
 // section is absent; brell.out's content is the results of an earlier run,
 // which a failed run must leave as they were (a default text when the
 // section is missing).

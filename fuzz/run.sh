@@ -3,12 +3,12 @@
 #
 #   fuzz/run.sh [SECONDS]     default 60
 #
-# The fuzzer works on a scratch copy of fuzz/corpus, so the committed seeds
-# never grow; set FUZZ_CORPUS to a folder to keep what it learns across
-# sessions instead. Anything it finds is saved under build-fuzz/findings/
-# and the script exits 1; the file reproduces with
-# build-fuzz/fuzz/brell_fuzz FILE, and belongs in tests/fuzz/inputs/ once
-# the fault is fixed.
+# The fuzzer starts from fuzz/corpus and tests/fuzz/inputs, in a scratch
+# copy so that the committed seeds never grow; set FUZZ_CORPUS to a folder
+# to keep what it learns across sessions instead. Anything it finds is saved
+# under build-fuzz/findings/ and the script exits 1; the file reproduces
+# with build-fuzz/fuzz/brell_fuzz FILE, and belongs in tests/fuzz/inputs/
+# once the fault is fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -22,7 +22,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 corpus=${FUZZ_CORPUS:-$scratch/corpus}
 mkdir -p "$corpus" "$build/findings"
-cp -n fuzz/corpus/* "$corpus"/
+cp -n fuzz/corpus/* tests/fuzz/inputs/* "$corpus"/
 
 # One run takes milliseconds; 10 s is a hang. No single allocation of a run
 # within the harness's caps needs 64 MB.
