@@ -132,23 +132,30 @@ TEST(ExpTables, BoundsHoldTheExactObjective)
     }
 }
 
+// A random study whose position 0 carries no information (the null
+// probabilities), position 1 none at all (zeros: ln 0), and, if asked, a
+// negative probability at position 2 (nan).
+run_data awkward_study(unsigned seed, bool negative)
+{
+    run_data dat = random_study(seed);
+    for (fam_record& r : dat.fam) {
+        for (int k = 0; k < r.nscores; ++k) {
+            r.prob[static_cast<std::size_t>(k)] = r.nullprob[k];
+            r.prob[static_cast<std::size_t>(r.nscores + k)] = 0.0;
+        }
+    }
+    if (negative)
+        dat.fam[3].prob[static_cast<std::size_t>(2 * dat.fam[3].nscores)] = -0.5;
+    return dat;
+}
+
 // The grid over tabled points skips the points that cannot win; it must
 // choose what evaluating every point chooses, ties and not-a-number included.
 TEST(ExpTables, ScreenedGridChoosesAsTheFullGrid)
 {
     std::mt19937_64 rng(77);
     for (unsigned seed = 30; seed < 60; ++seed) {
-        run_data dat = random_study(seed);
-        // Some positions carry no information, some none at all, some a
-        // negative probability.
-        for (fam_record& r : dat.fam) {
-            for (int k = 0; k < r.nscores; ++k) {
-                r.prob[static_cast<std::size_t>(k)] = r.nullprob[k];
-                r.prob[static_cast<std::size_t>(r.nscores + k)] = 0.0;
-            }
-        }
-        if (seed % 5 == 0)
-            dat.fam[3].prob[static_cast<std::size_t>(2 * dat.fam[3].nscores)] = -0.5;
+        run_data dat = awkward_study(seed, seed % 5 == 0);
         dat.search = SEARCH_GRID;
         dat.dmin = -3.0 + static_cast<double>(rng() % 100) / 50.0;
         dat.dmax = dat.dmin + 0.01 + static_cast<double>(rng() % 100) / 20.0;
@@ -177,15 +184,7 @@ TEST(ExpTables, BoundedGoldenSectionDecidesAsTheExactOne)
 {
     std::mt19937_64 rng(5);
     for (unsigned seed = 60; seed < 90; ++seed) {
-        run_data dat = random_study(seed);
-        for (fam_record& r : dat.fam) {
-            for (int k = 0; k < r.nscores; ++k) {
-                r.prob[static_cast<std::size_t>(k)] = r.nullprob[k];
-                r.prob[static_cast<std::size_t>(r.nscores + k)] = 0.0;
-            }
-        }
-        if (seed % 4 == 0)
-            dat.fam[5].prob[static_cast<std::size_t>(2 * dat.fam[5].nscores)] = -0.25;
+        run_data dat = awkward_study(seed, seed % 4 == 0);
         dat.search = SEARCH_GSS;
         dat.dmin = seed % 3 ? -5.0 : static_cast<double>(rng() % 100) / 100.0;
         dat.dmax = seed % 3 ? 5.0 : dat.dmin + 1e-6 * static_cast<double>(1 + rng() % 1000);
