@@ -24,10 +24,12 @@ corpus=${FUZZ_CORPUS:-$scratch/corpus}
 mkdir -p "$corpus" "$build/findings"
 cp -n fuzz/corpus/* tests/fuzz/inputs/* "$corpus"/
 
-# One run takes milliseconds; 10 s is a hang. No single allocation of a run
-# within the harness's caps needs 64 MB.
+# One run takes milliseconds, the largest within the caps about half a
+# second; 30 s is a hang even on a busy machine, where the clock that libFuzzer
+# watches keeps running while the fuzzer waits for a core. No single
+# allocation of a run within the harness's caps needs 64 MB.
 status=0
-"$build/fuzz/brell_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+"$build/fuzz/brell_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=30 \
     -rss_limit_mb=2048 -malloc_limit_mb=64 -dict=fuzz/brell.dict -print_final_stats=1 \
     -artifact_prefix="$build/findings/" "$corpus" >"$scratch/log" 2>&1 || status=$?
 
