@@ -1,0 +1,83 @@
+// A linkage study in memory: pedigrees, affection, genotypes, the marker map
+// and allele frequencies, whichever file format it was read from. Shared by
+// brell-ibd, brell-sim and brell-scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace linkage {
+
+// A fault in an input file. what() is "FILE line N: REASON", or "FILE:
+// REASON" when no line applies; the driver puts the program's name first.
+struct input_error : std::runtime_error {
+    input_error(const std::string& file, long line, const std::string& reason);
+    std::string file;
+    long line;  // 0: the file as a whole
+    std::string reason;
+};
+
+enum class sex : std::uint8_t { unknown, male, female };
+enum class status : std::uint8_t { unknown, unaffected, affected };
+
+struct person {
+    std::string id;
+    int father = -1;  // index in family::persons; -1 for a founder
+    int mother = -1;
+    linkage::sex sex = sex::unknown;
+    status affection = status::unknown;
+    long line = 0;  // line of the pedigree file, for messages
+};
+
+// Allele codes 1..n index marker::alleles; 0 is missing, always in both.
+struct genotype {
+    std::uint16_t a = 0;
+    std::uint16_t b = 0;
+    bool missing() const { return a == 0; }
+};
+
+struct family {
+    std::string id;
+    std::vector<person> persons;  // pedigree file order
+    std::vector<genotype> geno;   // marker-major: geno[m * persons.size() + i]
+
+    const genotype& at(std::size_t m, std::size_t i) const { return geno[m * persons.size() + i]; }
+    genotype& at(std::size_t m, std::size_t i) { return geno[m * persons.size() + i]; }
+};
+
+// X-linked markers and PLINK's Y and MT are read but not analysed.
+enum class chrom_kind : std::uint8_t { autosome, x_linked, excluded };
+
+struct marker {
+    std::string name;
+    std::string chrom;  // as the map names it, a leading "chr" dropped
+    chrom_kind kind = chrom_kind::autosome;
+    double cm = 0.0;
+    std::vector<std::string> alleles;  // code k names alleles[k - 1]
+    std::vector<double> freq;          // per code, summing to 1
+    long map_line = 0;
+};
+
+struct study {
+    std::vector<marker> markers;   // in genotype-column order
+    std::vector<family> families;  // pedigree file order
+};
+
+// Markers of one chromosome in map order: ascending cM, ties in file order.
+struct chromosome {
+    std::string name;
+    chrom_kind kind = chrom_kind::autosome;
+    std::vector<int> markers;  // indices into study::markers
+};
+// Chromosomes in order of first appearance in the map.
+std::vector<chromosome> chromosomes(const study& s);
+
+// Persons ordered so that parents come before their children. Throws
+// input_error (naming file and the person's line) if someone is his own
+// ancestor.
+std::vector<int> parents_first(const family& f, const std::string& file);
+
+}  // namespace linkage
