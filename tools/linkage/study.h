@@ -62,6 +62,7 @@ struct marker {
 };
 
 struct study {
+    std::string pedigree_file;     // where persons and genotypes were read, for messages
     std::vector<marker> markers;   // in genotype-column order
     std::vector<family> families;  // pedigree file order
 };
