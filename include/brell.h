@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -112,6 +113,9 @@ struct run_data {
     double dmin = 0.0;
     double dmax = 0.0;
     int numintervals = 0;
+    // Linear model: the largest delta keeping every likelihood non-negative
+    // (nan until the model sets it).
+    double bound = std::numeric_limits<double>::quiet_NaN();
     int nfam = 0;
     std::vector<fam_record> fam;
     int npos = 0;

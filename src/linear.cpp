@@ -7,6 +7,7 @@ void linear(run_data& dat)
     dat.delta.assign(dat.npos, 0.0);
     dat.lod.assign(dat.npos, 0.0);
     double bound = linear_bound(dat);
+    dat.bound = bound;
     if (dat.search == SEARCH_GRID) {
         if (bound < dat.dmax)
             std::fprintf(dat.out, "Warning: User-supplied dmax (%12.5le) exceeds theoretical bound (%12.5le)\n",

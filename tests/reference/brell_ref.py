@@ -347,9 +347,14 @@ class Run:
     # -- models --
 
     def f1_linear(self, p, x):
+        # Within [0, bound] a term a hair below 0 is a likelihood of zero.
+        in_range = 0.0 <= x <= self.bound
         f = 0.0
         for fam in self.fam:
-            f = f - c_log(x * fam.wnpl[p] + 1.0)
+            t = x * fam.wnpl[p] + 1.0
+            if t < 0.0 and t >= -TOL and in_range:
+                t = 0.0
+            f = f - c_log(t)
         return f
 
     def f1_exponential(self, p, x):
@@ -395,6 +400,7 @@ class Run:
     def linear(self):
         self.allocate_results()
         bound = self.linear_bound()
+        self.bound = bound
         if self.search == SEARCH_GRID:
             if bound < self.dmax:
                 self.say("Warning: User-supplied dmax (%s) exceeds " % fmt(self.dmax))

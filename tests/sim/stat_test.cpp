@@ -150,12 +150,11 @@ TEST(LinkedStudies, LinearModelRecoversDeltaAndLocus)
 }
 
 // With these weights the bound, rounded, lets 1 + delta w z dip just below 0
-// for a sibship of 4 at its lowest score: the objective at the golden-section
-// upper end is nan, and that end takes the search. A grid short of the bound
-// is the way to fit such a study.
+// for a sibship of 4 at its lowest score: a likelihood of zero there, which
+// must not take the golden-section search to its upper end.
 TEST(LinkedStudies, LinearModelWithWeightsRecoversDeltaAndLocus)
 {
-    expect_recovered({{"LIN GRID 0 0.35 70", {"--model", "lin", "--sibs", "2-4", "--weights", "pairs", "--delta", "0.15"}, 0.15}},
+    expect_recovered({{"LIN", {"--model", "lin", "--sibs", "2-4", "--weights", "pairs", "--delta", "0.15"}, 0.15}},
                      520);
 }
 
