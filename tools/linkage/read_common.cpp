@@ -20,11 +20,16 @@ std::string slurp(const std::string& path)
         throw input_error(path, 0, std::string("cannot open: ") + std::strerror(errno));
     std::string out;
     struct stat st;
+    std::size_t size = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        out.reserve(static_cast<std::size_t>(st.st_size));
-    char block[1 << 16];
+        size = static_cast<std::size_t>(st.st_size);
+    // Straight into the string; a pipe or a file still growing takes more rounds.
+    out.resize(size + 1);
+    std::size_t have = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, block, sizeof block);
+        if (have == out.size())
+            out.resize(out.size() * 2);
+        const ssize_t n = ::read(fd, out.data() + have, out.size() - have);
         if (n == 0)
             break;
         if (n < 0) {
@@ -34,8 +39,9 @@ std::string slurp(const std::string& path)
             ::close(fd);
             throw input_error(path, 0, std::string("cannot read: ") + std::strerror(e));
         }
-        out.append(block, static_cast<std::size_t>(n));
+        have += static_cast<std::size_t>(n);
     }
+    out.resize(have);
     ::close(fd);
     return out;
 }

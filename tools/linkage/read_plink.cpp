@@ -257,16 +257,24 @@ study read_plink_binary(const std::string& prefix)
                           std::to_string(bed.size()) + " bytes, expected " + std::to_string(3 + stride * nmark) +
                               " for " + std::to_string(nmark) + " variants of " + std::to_string(n) + " persons");
 
+    // Person i's genotype at marker m is dest[i][m * size[i]]: found once, not per genotype.
+    std::vector<genotype*> dest(n);
+    std::vector<std::size_t> size(n);
     for (family& fam : s.families)
         fam.geno.resize(fam.persons.size() * nmark);
+    for (std::size_t i = 0; i < n; ++i) {
+        family& fam = s.families[where[i].family];
+        dest[i] = fam.geno.data() + where[i].index;
+        size[i] = fam.persons.size();
+    }
     std::vector<std::uint8_t> calls(n);
     for (std::size_t m = 0; m < nmark; ++m) {
         const unsigned char* v = p + 3 + m * stride;
         bool seen[4] = {};
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < n; ++i)
             calls[i] = static_cast<std::uint8_t>((v[i >> 2] >> ((i & 3) * 2)) & 3);
-            seen[calls[i]] = true;
-        }
+        for (std::size_t k = 0; k < n && !(seen[0] && seen[3]); ++k)
+            seen[calls[k]] = true;
         // Only alleles that some genotype shows are named, as from a .ped.
         const bool has1 = seen[0] || seen[2], has2 = seen[3] || seen[2];
         std::vector<std::string> present;
@@ -284,7 +292,7 @@ study read_plink_binary(const std::string& prefix)
         const std::uint16_t c2 = has2 ? recode[has1 ? 2 : 1] : 0;
         const genotype lookup[4] = {{c1, c1}, {0, 0}, {std::min(c1, c2), std::max(c1, c2)}, {c2, c2}};
         for (std::size_t i = 0; i < n; ++i)
-            s.families[where[i].family].at(m, static_cast<std::size_t>(where[i].index)) = lookup[calls[i]];
+            dest[i][m * size[i]] = lookup[calls[i]];
     }
     return s;
 }
