@@ -107,6 +107,8 @@ TEST(ReadLinkage, RejectsBadInputWithFileLineAndReason)
          nullptr, nullptr, "p.ped 4: family F1: person 1 is listed twice (first on line 1)"},
         {"half-missing genotype", "F1 1 0 0 1 1 1 1 1 1\nF1 2 0 0 2 1 1 1 x/ 2\n", nullptr, nullptr, nullptr,
          "p.ped 2: family F1 person 2: marker m2: genotype x/2 has one allele missing"},
+        {"malformed genotype", "F1 1 0 0 1 1 1//2 1 1\n", nullptr, nullptr, nullptr,
+         "p.ped 1: family F1 person 1: marker m1: malformed genotype '1//2'"},
         {"too few columns", "F1 1 0 0 1 1 1 1 1\n", nullptr, nullptr, nullptr,
          "p.ped 1: family F1 person 1: too few columns (expected 10)"},
         {"too many columns", "F1 1 0 0 1 1 1/1 1/1 3\n", nullptr, nullptr, nullptr,

@@ -282,7 +282,8 @@ study read_linkage(const linkage_files& files)
                     throw input_error(path, r.line, where() + "too few" + expect);
                 if (bad)
                     throw input_error(path, r.line,
-                                      where() + "marker " + dat.markers[m] + ": malformed genotype near " + quote(a));
+                                      where() + "marker " + dat.markers[m] + ": malformed genotype " +
+                                          quote(std::string(a) + "/" + std::string(b)));
                 const bool ma = missing_allele(a), mb = missing_allele(b);
                 if (ma != mb)
                     throw input_error(path, r.line,
