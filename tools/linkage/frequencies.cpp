@@ -1,0 +1,41 @@
+#include <cstdint>
+
+#include "readers.h"
+
+namespace linkage {
+
+void count_frequencies(study& s, freq_from from)
+{
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        marker& mk = s.markers[m];
+        if (!mk.freq.empty())
+            continue;
+        // Integer counts divided once: the same frequencies whatever the order of families.
+        std::vector<std::uint64_t> count(mk.alleles.size() + 1, 0);
+        std::vector<bool> anywhere(mk.alleles.size() + 1, false);
+        for (const family& f : s.families)
+            for (std::size_t i = 0; i < f.persons.size(); ++i) {
+                const genotype g = f.at(m, i);
+                if (g.missing())
+                    continue;
+                anywhere[g.a] = anywhere[g.b] = true;
+                const person& p = f.persons[i];
+                if (from == freq_from::all || p.father < 0) {
+                    ++count[g.a];
+                    ++count[g.b];
+                }
+            }
+        std::uint64_t total = 0;
+        for (std::size_t k = 1; k < count.size(); ++k) {
+            if (count[k] == 0 && anywhere[k])
+                count[k] = 1;
+            total += count[k];
+        }
+        mk.freq.assign(mk.alleles.size(), 0.0);
+        for (std::size_t k = 1; k < count.size(); ++k)
+            mk.freq[k - 1] = total ? static_cast<double>(count[k]) / static_cast<double>(total)
+                                   : 1.0 / static_cast<double>(mk.alleles.size());
+    }
+}
+
+}  // namespace linkage
