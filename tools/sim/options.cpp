@@ -285,7 +285,8 @@ options parse_options(int argc, const char* const argv[])
         if (static_cast<double>(opt.kindreds) * persons * positions > MAX_GENOTYPES)
             throw error("--markers: " + std::to_string(opt.kindreds) + " kindreds of up to " + std::to_string(persons) +
                         " persons at " + shortest(positions) +
-                        " positions are too many genotypes to hold (" + shortest(MAX_GENOTYPES) + " at most)");
+                        " positions are too many genotypes to hold (" +
+                        std::to_string(static_cast<long>(MAX_GENOTYPES)) + " at most)");
     }
     return opt;
 }
