@@ -31,6 +31,20 @@ TEST(Options, EveryOptionIsRead)
     EXPECT_EQ(o.out_dir, "study");
     EXPECT_EQ(o.seed, UINT64_MAX);
 
+    EXPECT_EQ(o.alleles, 0);
+
+    const sim::options g = parse({"--markers=7", "--freqs", "skewed", "--parents", "mixed", "--missing", "0.05",
+                                  "--pedigree", "grandparents"});
+    EXPECT_EQ(g.alleles, 7);
+    EXPECT_EQ(g.freqs, sim::allele_freqs::skewed);
+    EXPECT_EQ(g.parents, sim::parents_mode::mixed);
+    EXPECT_EQ(g.missing, 0.05);
+    EXPECT_EQ(g.pedigree, sim::pedigree_shape::grandparents);
+    EXPECT_FALSE(g.plink);
+    const sim::options snp = parse({"--freqs", "snp", "--plink"});
+    EXPECT_EQ(snp.alleles, 2);
+    EXPECT_TRUE(snp.plink);
+
     const sim::options w = parse({"--weights", "2.5", "--locus", "none", "--help", "--bogus"});
     EXPECT_TRUE(w.help);
     EXPECT_EQ(w.weight_value, 2.5);
@@ -75,6 +89,21 @@ TEST(Options, BadValuesAreNamed)
         {{"--out", ""}, "--out: '' is not a directory name"},
         {{"--seed", "-1"}, "--seed: '-1' is not a whole number from 0 to 18446744073709551615"},
         {{"--seed", "18446744073709551616"}, "--seed: '18446744073709551616' is not a whole number from 0 to 18446744073709551615"},
+        {{"--markers", "1"}, "--markers: '1' is not a number of alleles from 2 to 255"},
+        {{"--markers", "256"}, "--markers: '256' is not a number of alleles from 2 to 255"},
+        {{"--markers", "2", "--freqs", "even"}, "--freqs: 'even' is not uniform, skewed or snp"},
+        {{"--markers", "2", "--parents", "some"}, "--parents: 'some' is not genotyped, missing or mixed"},
+        {{"--markers", "2", "--missing", "-0.1"}, "--missing: '-0.1' is not a probability from 0 to 1"},
+        {{"--markers", "2", "--pedigree", "trio"}, "--pedigree: 'trio' is not sibship or grandparents"},
+        {{"--markers", "3", "--freqs", "snp"}, "--freqs snp: SNPs have two alleles, not 3 (--markers 3)"},
+        {{"--markers", "4", "--plink"}, "--plink: PLINK files hold two alleles per marker, not 4 (--markers 4)"},
+        {{"--plink=yes"}, "--plink takes no value"},
+        {{"--freqs", "skewed"}, "--freqs needs --markers: without it no genotypes are written"},
+        {{"--parents", "missing", "--seed", "3"}, "--parents needs --markers: without it no genotypes are written"},
+        {{"--plink"}, "--plink needs --markers: without it no genotypes are written"},
+        {{"--markers", "2", "--kindreds", "9999999", "--pedigree", "grandparents", "--sibs", "2-6"},
+         "--markers: 9999999 kindreds of up to 12 persons at 101 positions are too many genotypes to hold "
+         "(500000000 at most)"},
         {{"--kindred", "3"}, "unknown option '--kindred' (see --help)"},
         {{"300"}, "unexpected argument '300' (see --help)"},
         {{"--"}, "unexpected argument '--' (see --help)"},
@@ -98,7 +127,8 @@ TEST(CommandLine, HelpAndErrorsReachTheUserWithTheirStatus)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, sim::usage_text());
     for (const char* opt : {"--kindreds", "--sibs", "--length", "--spacing", "--locus", "--model", "--delta",
-                            "--informativeness", "--weights", "--out", "--seed", "--help"})
+                            "--informativeness", "--weights", "--out", "--seed", "--markers", "--freqs",
+                            "--parents", "--missing", "--pedigree", "--plink", "--help"})
         EXPECT_NE(r.out.find(std::string("  ") + opt + " "), std::string::npos) << opt;
 
     r = simtest::run_in(dir.path(), bin + " --informativeness 2");

@@ -45,7 +45,7 @@ std::uint64_t rng::next()
     return result;
 }
 
-double haldane(double d_cm) { return 0.5 * (1.0 - std::exp(-2.0 * d_cm / 100.0)); }
+double haldane(double d_cm) { return linkage::haldane(d_cm); }
 
 unsigned recombine(unsigned vector, int nbits, double theta, rng& r)
 {

@@ -14,6 +14,12 @@ int main(int argc, char* argv[])
         const sim::study_summary sum = sim::write_study(opt);
         if (sum.removed_stale_weights)
             std::printf("Removed %s/weights.dat of an earlier study (no --weights given)\n", opt.out_dir.c_str());
+        if (!sum.removed_stale_genotypes.empty()) {
+            std::printf("Removed");
+            for (const auto& f : sum.removed_stale_genotypes)
+                std::printf(" %s/%s", opt.out_dir.c_str(), f.c_str());
+            std::printf(" of an earlier study (not written by this run)\n");
+        }
         std::printf("Wrote %ld kindreds at %ld positions to %s:", opt.kindreds, sum.positions, opt.out_dir.c_str());
         for (const auto& f : sum.files)
             std::printf(" %s", f.c_str());

@@ -115,6 +115,28 @@ const char* usage_text()
            "  --out DIR             directory for the files, created if missing\n"
            "                        (default .)\n"
            "  --seed N              seed of the random draws, 0 to 2^64-1 (default 1)\n"
+           "\n"
+           "Genotypes (written as study.ped, study.dat, study.map and study.freq, besides\n"
+           "the files above):\n"
+           "  --markers K           a marker with K alleles, 2 to 255, at every map\n"
+           "                        position (default none: no genotypes)\n"
+           "  --freqs uniform|skewed|snp\n"
+           "                        allele frequencies: 1/K each; proportional to K,\n"
+           "                        K-1, ..., 1; or SNPs (two alleles) with a minor allele\n"
+           "                        frequency drawn per marker from 0.1 to 0.5\n"
+           "                        (default uniform)\n"
+           "  --parents genotyped|missing|mixed\n"
+           "                        whether the sibs' parents (and grandparents) are\n"
+           "                        genotyped; mixed: in families F1, F3, F5, ...\n"
+           "                        only (default genotyped)\n"
+           "  --missing RATE        chance, from 0 to 1, that a genotyped person's\n"
+           "                        genotype at a marker is missing (default 0)\n"
+           "  --pedigree sibship|grandparents\n"
+           "                        parents and sibs, or also the four grandparents\n"
+           "                        (default sibship)\n"
+           "  --plink               also write study.bed, study.bim and study.fam\n"
+           "                        (two alleles per marker only)\n"
+           "\n"
            "  --help                print this text and exit\n";
 }
 
@@ -123,11 +145,16 @@ options parse_options(int argc, const char* const argv[])
     options opt;
     opt.sib_mix[2] = 1.0;
     bool delta_given = false;
+    std::string genotype_option;  // the last option that only means something with genotypes
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "--help") {
             opt.help = true;
             return opt;
+        }
+        if (arg == "--plink") {
+            opt.plink = true;
+            continue;
         }
         if (arg.substr(0, 2) != "--" || arg.size() == 2)
             throw error("unexpected argument '" + std::string(arg) + "' (see --help)");
@@ -136,6 +163,8 @@ options parse_options(int argc, const char* const argv[])
         if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
+            if (name == "plink")
+                throw error("--plink takes no value");
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {
@@ -181,10 +210,47 @@ options parse_options(int argc, const char* const argv[])
         } else if (name == "seed") {
             if (!parse_whole(value, opt.seed))
                 bad_value(name, value, "a whole number from 0 to 18446744073709551615");
+        } else if (name == "markers") {
+            if (!parse_whole(value, opt.alleles) || opt.alleles < 2 || opt.alleles > MAX_ALLELES)
+                bad_value(name, value, "a number of alleles from 2 to " + std::to_string(MAX_ALLELES));
+        } else if (name == "freqs") {
+            if (value == "uniform")
+                opt.freqs = allele_freqs::uniform;
+            else if (value == "skewed")
+                opt.freqs = allele_freqs::skewed;
+            else if (value == "snp")
+                opt.freqs = allele_freqs::snp;
+            else
+                bad_value(name, value, "uniform, skewed or snp");
+            genotype_option = "freqs";
+        } else if (name == "parents") {
+            if (value == "genotyped")
+                opt.parents = parents_mode::genotyped;
+            else if (value == "missing")
+                opt.parents = parents_mode::missing;
+            else if (value == "mixed")
+                opt.parents = parents_mode::mixed;
+            else
+                bad_value(name, value, "genotyped, missing or mixed");
+            genotype_option = "parents";
+        } else if (name == "missing") {
+            if (!parse_real(value, opt.missing) || opt.missing < 0 || opt.missing > 1)
+                bad_value(name, value, "a probability from 0 to 1");
+            genotype_option = "missing";
+        } else if (name == "pedigree") {
+            if (value == "sibship")
+                opt.pedigree = pedigree_shape::sibship;
+            else if (value == "grandparents")
+                opt.pedigree = pedigree_shape::grandparents;
+            else
+                bad_value(name, value, "sibship or grandparents");
+            genotype_option = "pedigree";
         } else {
             throw error("unknown option '--" + std::string(name) + "' (see --help)");
         }
     }
+    if (opt.plink)
+        genotype_option = "plink";
 
     if (opt.has_locus && opt.locus > opt.length)
         throw error("--locus: " + shortest(opt.locus) + " cM lies beyond the map (0 to " + shortest(opt.length) +
@@ -195,6 +261,33 @@ options parse_options(int argc, const char* const argv[])
     if (opt.length / opt.spacing >= MAX_POSITIONS)
         throw error("--spacing: a map of " + shortest(opt.length) + " cM at " + shortest(opt.spacing) +
                     " cM has too many positions (10000000 at most)");
+
+    if (opt.freqs == allele_freqs::snp) {
+        if (opt.alleles == 0)
+            opt.alleles = 2;
+        else if (opt.alleles != 2)
+            throw error("--freqs snp: SNPs have two alleles, not " + std::to_string(opt.alleles) + " (--markers " +
+                        std::to_string(opt.alleles) + ")");
+    }
+    // Settings of genotypes that are not written would be silently lost.
+    if (opt.alleles == 0 && !genotype_option.empty())
+        throw error("--" + genotype_option + " needs --markers: without it no genotypes are written");
+    if (opt.plink && opt.alleles > 2)
+        throw error("--plink: PLINK files hold two alleles per marker, not " + std::to_string(opt.alleles) +
+                    " (--markers " + std::to_string(opt.alleles) + ")");
+    if (opt.alleles > 0) {
+        int sibs = MIN_SIBS;
+        for (int s = MIN_SIBS; s <= MAX_SIBS; ++s)
+            if (opt.sib_mix[s] > 0)
+                sibs = s;
+        const int persons = sibs + (opt.pedigree == pedigree_shape::grandparents ? 6 : 2);
+        const double positions = std::floor(opt.length / opt.spacing) + 1;
+        if (static_cast<double>(opt.kindreds) * persons * positions > MAX_GENOTYPES)
+            throw error("--markers: " + std::to_string(opt.kindreds) + " kindreds of up to " + std::to_string(persons) +
+                        " persons at " + shortest(positions) +
+                        " positions are too many genotypes to hold (" +
+                        std::to_string(static_cast<long>(MAX_GENOTYPES)) + " at most)");
+    }
     return opt;
 }
 

@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,15 +7,11 @@
 #include <system_error>
 
 #include "sim.h"
+#include "writers.h"
 
 namespace sim {
 
-std::string shortest(double v)
-{
-    char text[32];
-    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, ec == std::errc() ? end : text);
-}
+std::string shortest(double v) { return linkage::shortest(v); }
 
 namespace {
 
@@ -105,6 +100,9 @@ private:
     bool committed_ = false;
 };
 
+constexpr const char* LINKAGE_FILES[] = {"study.ped", "study.dat", "study.map", "study.freq"};
+constexpr const char* PLINK_FILES[] = {"study.bed", "study.bim", "study.fam"};
+
 struct outcome_text {
     std::vector<std::string> score;
     std::vector<std::string> nullprob;
@@ -143,10 +141,22 @@ study_summary write_study(const options& opt)
         weights = std::make_unique<out_file>(dir / "weights.dat");
     out_file probs(dir / "probs.dat");
 
+    linkage::study geno;
+    if (opt.alleles > 0) {
+        geno.pedigree_file = (dir / "study.ped").string();
+        geno.markers = make_markers(opt, m);
+        geno.families.reserve(static_cast<std::size_t>(opt.kindreds));
+    }
+
     kindred_sample ks;
+    kindred_pedigree kp;
     for (long i = 0; i < opt.kindreds; ++i) {
         const std::string name = kindred_name(i, opt.kindreds);
         simulate_kindred(opt, tables, m, i, ks);
+        if (opt.alleles > 0) {
+            simulate_pedigree(opt, geno.markers, m, i, ks, kp);
+            geno.families.push_back(std::move(kp.family));
+        }
         const outcome_text& t = text[ks.sibs];
         const std::size_t nout = t.score.size();
         for (std::size_t k = 0; k < nout; ++k) {
@@ -186,6 +196,14 @@ study_summary write_study(const options& opt)
     if (weights)
         weights->close();
     probs.close();
+    // The genotype files are renamed into place as soon as they are
+    // complete, so they are written only once the rest is.
+    if (opt.alleles > 0) {
+        linkage::write_linkage(geno, (dir / "study.ped").string(), (dir / "study.dat").string(),
+                               (dir / "study.map").string(), (dir / "study.freq").string());
+        if (opt.plink)
+            linkage::write_plink_binary(geno, (dir / "study").string());
+    }
     nullprobs.commit();
     if (weights)
         weights->commit();
@@ -204,6 +222,28 @@ study_summary write_study(const options& opt)
             sum.removed_stale_weights = true;
         }
     }
+    for (const char* f : LINKAGE_FILES)
+        if (opt.alleles > 0)
+            sum.files.push_back(f);
+    for (const char* f : PLINK_FILES)
+        if (opt.plink)
+            sum.files.push_back(f);
+    // brell-ibd would read genotypes of another study than the one beside them.
+    auto remove_stale = [&](const char* name) {
+        const fs::path stale = dir / name;
+        if (!fs::exists(stale, ec))
+            return;
+        fs::remove(stale, ec);
+        if (ec)
+            throw error("cannot remove " + stale.string() + " left by an earlier run: " + ec.message());
+        sum.removed_stale_genotypes.push_back(name);
+    };
+    if (opt.alleles == 0)
+        for (const char* f : LINKAGE_FILES)
+            remove_stale(f);
+    if (!opt.plink)
+        for (const char* f : PLINK_FILES)
+            remove_stale(f);
     return sum;
 }
 

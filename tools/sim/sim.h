@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "gene_drop.h"
+
 namespace sim {
 
 inline constexpr int MIN_SIBS = 2;
@@ -19,6 +21,13 @@ struct error : std::runtime_error {
 };
 
 enum class model { exponential, linear };
+enum class allele_freqs { uniform, skewed, snp };
+enum class parents_mode { genotyped, missing, mixed };
+enum class pedigree_shape { sibship, grandparents };
+
+inline constexpr int MAX_ALLELES = 255;
+// Genotypes are held in memory until written (PLINK files are marker-major).
+inline constexpr double MAX_GENOTYPES = 5e8;
 
 struct options {
     long kindreds = 100;
@@ -35,6 +44,12 @@ struct options {
     double weight_value = 1.0;
     std::string out_dir = ".";
     std::uint64_t seed = 1;
+    int alleles = 0;                             // per marker; 0 writes no genotypes
+    allele_freqs freqs = allele_freqs::uniform;
+    parents_mode parents = parents_mode::genotyped;
+    double missing = 0.0;                        // chance a genotyped person's genotype is lost
+    pedigree_shape pedigree = pedigree_shape::sibship;
+    bool plink = false;
     bool help = false;
 };
 
@@ -93,7 +108,18 @@ private:
 
 // Streams of a kindred: separate, so that changing one setting (say the
 // informativeness) leaves the others' draws as they were.
-enum stream : std::uint64_t { STREAM_SIZE = 0, STREAM_INHERITANCE = 1, STREAM_MARKERS = 2 };
+enum stream : std::uint64_t {
+    STREAM_SIZE = 0,
+    STREAM_INHERITANCE = 1,
+    STREAM_MARKERS = 2,
+    STREAM_PEDIGREE = 3,     // the sibs' sexes
+    STREAM_MEIOSES = 4,      // the parents' own meioses in three generations
+    STREAM_ALLELES = 5,      // founder alleles
+    STREAM_MISSING = 6,      // lost genotypes
+    STREAM_FREQUENCIES = 7,  // SNP frequencies, drawn once for the study
+};
+// Kindred index of the study-wide draws: no kindred has it.
+inline constexpr std::uint64_t STUDY_WIDE = UINT64_MAX;
 
 // Recombination fraction of Haldane's map function, d in cM.
 double haldane(double d_cm);
@@ -120,6 +146,25 @@ void simulate_kindred(const options& opt, const std::array<sibship, MAX_SIBS + 1
 
 std::string kindred_name(long index, long kindreds);
 
+// The genotyped markers: one at every map position, on chromosome 1, named
+// M1, M2, ..., with alleles named 1 to K.
+std::vector<linkage::marker> make_markers(const options& opt, const map& m);
+
+// A kindred as a pedigree. Persons are numbered from 1: father 1, mother 2
+// and the sibs from 3; with grandparents the father's parents 1 and 2, the
+// mother's 3 and 4, father 5, mother 6 and the sibs from 7.
+struct kindred_pedigree {
+    linkage::family family;
+    linkage::meioses meioses;
+    linkage::inheritance inheritance;  // at every map position
+};
+
+// The kindred's genotypes, dropped along the inheritance of its sample (the
+// sibs' meioses) and, in three generations, the parents' own meioses drawn
+// without linkage.
+void simulate_pedigree(const options& opt, const std::vector<linkage::marker>& markers, const map& m, long index,
+                       const kindred_sample& ks, kindred_pedigree& out);
+
 // Shortest text that reads back as the same double.
 std::string shortest(double v);
 
@@ -127,9 +172,11 @@ struct study_summary {
     long positions = 0;
     std::vector<std::string> files;
     bool removed_stale_weights = false;
+    std::vector<std::string> removed_stale_genotypes;  // genotype files of an earlier study
 };
 
-// Writes nullprobs.dat, probs.dat and, if asked, weights.dat into opt.out_dir.
+// Writes nullprobs.dat, probs.dat and, if asked, weights.dat and the
+// genotype files into opt.out_dir.
 study_summary write_study(const options& opt);
 
 }  // namespace sim
