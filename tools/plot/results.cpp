@@ -154,6 +154,8 @@ public:
     // the given ones.
     void expect_header(std::size_t first, std::initializer_list<std::string> names) const
     {
+        if (fields.size() == 1 && fields[0].find(' ') != std::string::npos)
+            throw error("the header is not tab-separated");
         std::size_t c = first;
         for (const std::string& want : names) {
             if (c >= fields.size())
