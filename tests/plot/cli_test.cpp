@@ -322,11 +322,16 @@ TEST_F(PlotCli, AwkwardGenomeScansStillGiveValidFigures)
     for (int c = 1; c <= 40; ++c)
         many += std::to_string(c) + "\t0\t\t1\t0\t0\t" + std::to_string(c % 7) + "\t0\n" + std::to_string(c) +
                 "\t" + std::to_string(c * 3) + "\t\t1\t0\t0\t1\t0\n";
+    const std::string hostile_model =
+        "chromosome\tposition\tmarker\tinformation\tl\xff<_npl_z\tl\xff<_zlr\tl\xff<_lod\tl\xff<_delta\n";
     struct {
         const char* name;
         std::string content;
+        std::string sig = "";  // empty: none
     } const cases[] = {
         {"one position", head + "1\t12.5\tM\t1\t1\t1\t1\t1\n"},
+        {"hostile model and threshold names", hostile_model + "1\t0\t\t1\t0\t0\t1\t0\n",
+         "model\tkind\tid\tchromosome\tposition\tlod\tp\nL\xff<\tthreshold\t&\xc3\t\t\t2\t\n"},
         {"single-point chromosomes", head + "1\t0\t\t1\t0\t0\t1\t0\n2\t0\t\t1\t0\t0\t5\t0\n3\t7\t\t1\t0\t0\t2\t0\n"},
         {"all NaN", head + "1\t0\t\tNaN\tNaN\tNaN\tNaN\tNaN\n1\t1\t\tNaN\tNaN\tNaN\tNaN\tNaN\n"},
         {"infinities and negatives", head + "1\t0\t\tInf\tInf\tInf\tInf\t-Inf\n1\t1\t\t-2\t1\t1\t-40\t1\n"},
@@ -339,7 +344,8 @@ TEST_F(PlotCli, AwkwardGenomeScansStillGiveValidFigures)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         spill(dir / "s.tsv", c.content);
-        outcome o = plot("--genome s.tsv -o f.svg");
+        spill(dir / "g.tsv", c.sig);
+        outcome o = plot("--genome s.tsv -o f.svg" + std::string(c.sig.empty() ? "" : " --significance g.tsv"));
         ASSERT_EQ(o.status, 0) << o.err;
         expect_valid_figure("f.svg");
     }

@@ -526,7 +526,7 @@ void draw_level_labels(std::string& svg, std::vector<level_label> labels, double
     }
     for (const level_label& l : labels)
         svg += "<text x=\"" + num(G_LEFT + G_PLOT_W + 6) + "\" y=\"" + num(l.y + 3.5) + "\" font-size=\"10\" fill=\"" +
-               l.colour + "\">" + escape(l.text) + "</text>\n";
+               l.colour + "\">" + xml_text(l.text) + "</text>\n";
 }
 
 std::string lod_text(double v)
@@ -657,18 +657,13 @@ std::string genome_svg(const genome_scan& scan, const significance* sig)
     label_placer placer;
     for (std::size_t m = 0; m < nmodels; ++m) {
         svg += "<g>\n<title>" + xml_text(scan.models[m]) + "</title>\n";
-        std::size_t best = frames.size();
-        peak_info best_pk;
-        for (std::size_t i = 0; i < frames.size(); ++i) {
+        for (std::size_t i = 0; i < frames.size(); ++i)
             draw_curve(svg, scan.chromosomes[i].curves[m], frames[i], lod, COLOURS[m % NCOLOURS], stroke_style(m),
                        [](const result_row& r) { return r.lod; });
-            peak_info pk = find_peak(scan.chromosomes[i].curves[m]);
-            if (pk.found && (best == frames.size() || pk.lod > best_pk.lod)) {
-                best = i;
-                best_pk = pk;
-            }
-        }
-        if (best < frames.size()) {
+        const genome_peak top = best_peak(scan, m);
+        if (top.peak.found) {
+            const std::size_t best = top.chromosome;
+            const peak_info& best_pk = top.peak;
             const char* colour = COLOURS[m % NCOLOURS];
             double x = frames[best].X(best_pk.pos);
             double y = lod.Y(best_pk.lod);

@@ -174,6 +174,15 @@ std::string genome_svg(const genome_scan& scan, const significance* sig);
 // null.
 void genome_summary(std::ostream& out, const genome_scan& scan, const significance* sig);
 
+// The highest finite LOD of model m over the genome; the first wins a tie.
+// chromosome is the index in scan.chromosomes, meaningless when
+// !peak.found.
+struct genome_peak {
+    std::size_t chromosome = 0;
+    peak_info peak;
+};
+genome_peak best_peak(const genome_scan& scan, std::size_t m);
+
 // What a threshold id means, for labels: "5% genome-wide" for significant.
 std::string threshold_name(const std::string& id);
 

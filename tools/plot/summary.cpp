@@ -140,6 +140,17 @@ struct level {
 
 }  // namespace
 
+genome_peak best_peak(const genome_scan& scan, std::size_t m)
+{
+    genome_peak best;
+    for (std::size_t i = 0; i < scan.chromosomes.size(); ++i) {
+        peak_info pk = find_peak(scan.chromosomes[i].curves[m]);
+        if (pk.found && (!best.peak.found || pk.lod > best.peak.lod))
+            best = {i, pk};
+    }
+    return best;
+}
+
 std::string threshold_name(const std::string& id)
 {
     return id == "significant" ? "5% genome-wide" : id;
@@ -170,19 +181,12 @@ void genome_summary(std::ostream& out, const genome_scan& scan, const significan
     for (std::size_t m = 0; m < scan.models.size(); ++m) {
         const std::string& model = scan.models[m];
         out << '\n' << model << " best peak: ";
-        const scan_chromosome* best = nullptr;
-        peak_info best_pk;
-        for (const scan_chromosome& c : scan.chromosomes) {
-            peak_info pk = find_peak(c.curves[m]);
-            if (pk.found && (!best || pk.lod > best_pk.lod)) {
-                best = &c;
-                best_pk = pk;
-            }
-        }
-        if (best) {
-            const std::string& marker = best->positions[best_pk.row].marker;
-            out << "chromosome " << best->name << " at " << g(best_pk.pos) << " cM"
-                << (marker.empty() ? "" : " (" + marker + ")") << ", LOD " << fixed(best_pk.lod, "%.2f") << '\n';
+        genome_peak best = best_peak(scan, m);
+        if (best.peak.found) {
+            const scan_chromosome& c = scan.chromosomes[best.chromosome];
+            const std::string& marker = c.positions[best.peak.row].marker;
+            out << "chromosome " << c.name << " at " << g(best.peak.pos) << " cM"
+                << (marker.empty() ? "" : " (" + marker + ")") << ", LOD " << fixed(best.peak.lod, "%.2f") << '\n';
         } else {
             out << "none (no finite LOD)\n";
         }
