@@ -277,3 +277,138 @@ TEST_F(PlotCli, ManyCurvesAndHostileLabelsGiveAValidFigure)
     ASSERT_EQ(o.status, 0) << o.err;
     expect_valid_figure("brell.svg");
 }
+
+namespace {
+
+const char* const SCAN =
+    "chromosome\tposition\tmarker\tinformation\tlin_npl_z\tlin_zlr\tlin_lod\tlin_delta\texp_npl_z\texp_zlr\t"
+    "exp_lod\texp_delta\n"
+    "1\t0\tD1S1\t0.91\t0.5\t0.7\t0.11\t0.05\t0.5\t0.8\t0.14\t0.1\n"
+    "1\t2.5\t\t0.62\t1.9\t3.090232\t2.07366\t0.3\t1.9\t3.2\t2.2\t0.6\n"
+    "1\t5\tD1S2\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\n"
+    "2\t0\tD2S1\t0.8\t0.1\t0.2\t0.01\t0.01\t0.1\t0.2\t0.01\t0.02\n";
+
+const char* const SIGNIFICANCE = "model\tkind\tid\tchromosome\tposition\tlod\tp\n"
+                                 "LIN\treplicate\t1\t2\t0\t1.1\t\n"
+                                 "LIN\tthreshold\tsignificant\t\t\t3.29\t\n"
+                                 "LIN\tpeak\t1\t1\t2.5\t2.07366\t0.2\n";
+
+}  // namespace
+
+TEST_F(PlotCli, GenomeModeFigureAndSummary)
+{
+    spill(dir / "scan.tsv", SCAN);
+    spill(dir / "sig.tsv", SIGNIFICANCE);
+    outcome o = plot("--genome scan.tsv --significance=sig.tsv");
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out.substr(0, o.out.find("\n\n")),
+              "scan.tsv: 2 chromosomes, 4 positions, models LIN, EXP\nsig.tsv: 1 LIN replicate, 0 EXP replicates");
+    EXPECT_NE(o.out.find("  1           2.5          2.07  0.300   0.001        0.2\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  LOD >= 3.29 (empirical 5% genome-wide): none\n"), std::string::npos) << o.out;
+    expect_valid_figure("scan.svg");
+    EXPECT_FALSE(fs::exists(dir / "brell.svg"));
+
+    outcome in = shell("cat scan.tsv | " + quoted(BRELL_PLOT_BIN) + " --genome - -o g.svg");
+    ASSERT_EQ(in.status, 0) << in.err;
+    EXPECT_EQ(in.out.substr(0, 34), "standard input: 2 chromosomes, 4 p");
+    expect_valid_figure("g.svg");
+}
+
+TEST_F(PlotCli, AwkwardGenomeScansStillGiveValidFigures)
+{
+    const std::string head = "chromosome\tposition\tmarker\tinformation\tlin_npl_z\tlin_zlr\tlin_lod\tlin_delta\n";
+    std::string many = head;
+    for (int c = 1; c <= 40; ++c)
+        many += std::to_string(c) + "\t0\t\t1\t0\t0\t" + std::to_string(c % 7) + "\t0\n" + std::to_string(c) +
+                "\t" + std::to_string(c * 3) + "\t\t1\t0\t0\t1\t0\n";
+    const std::string hostile_model =
+        "chromosome\tposition\tmarker\tinformation\tl\xff<_npl_z\tl\xff<_zlr\tl\xff<_lod\tl\xff<_delta\n";
+    struct {
+        const char* name;
+        std::string content;
+        std::string sig = "";  // empty: none
+    } const cases[] = {
+        {"one position", head + "1\t12.5\tM\t1\t1\t1\t1\t1\n"},
+        {"hostile model and threshold names", hostile_model + "1\t0\t\t1\t0\t0\t1\t0\n",
+         "model\tkind\tid\tchromosome\tposition\tlod\tp\nL\xff<\tthreshold\t&\xc3\t\t\t2\t\n"},
+        {"single-point chromosomes", head + "1\t0\t\t1\t0\t0\t1\t0\n2\t0\t\t1\t0\t0\t5\t0\n3\t7\t\t1\t0\t0\t2\t0\n"},
+        {"all NaN", head + "1\t0\t\tNaN\tNaN\tNaN\tNaN\tNaN\n1\t1\t\tNaN\tNaN\tNaN\tNaN\tNaN\n"},
+        {"infinities and negatives", head + "1\t0\t\tInf\tInf\tInf\tInf\t-Inf\n1\t1\t\t-2\t1\t1\t-40\t1\n"},
+        {"huge map", head + "1\t-1.7976931348623157e308\t\t1\t0\t0\t1\t0\n1\t1.7976931348623157e308\t\t1\t0\t0\t2\t0\n"
+                            "2\t0\t\t1\t0\t0\t3\t0\n2\t1e300\t\t1\t0\t0\t-7.8e307\t0\n"},
+        {"hostile names", head + "<&>\"'\t0\t\xff\xfe\t1\t0\t0\t1\t0\nd\xc3\xa9lta \x01 a chromosome name far too long"
+                                 "\t0\t<m>\t1\t0\t0\t2\t0\n"},
+        {"many chromosomes", many},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        spill(dir / "s.tsv", c.content);
+        spill(dir / "g.tsv", c.sig);
+        outcome o = plot("--genome s.tsv -o f.svg" + std::string(c.sig.empty() ? "" : " --significance g.tsv"));
+        ASSERT_EQ(o.status, 0) << o.err;
+        expect_valid_figure("f.svg");
+    }
+}
+
+TEST_F(PlotCli, BadGenomeInputsFailWithNameAndLineAndLeaveTheOldFigure)
+{
+    const std::string head = "chromosome\tposition\tmarker\tinformation\tlin_npl_z\tlin_zlr\tlin_lod\tlin_delta\n";
+    struct {
+        const char* scan;  // nullptr: no such file
+        const char* sig;   // nullptr: not given
+        const char* message;
+    } const cases[] = {
+        {nullptr, nullptr, "brell-plot: s.tsv: could not be opened (No such file or directory)\n"},
+        {"chromosome\tpos\n", nullptr, "brell-plot: s.tsv line 1: column 2 is 'pos', expected 'position'\n"},
+        {"+1\t0\t\t1\t0\t0\t1\n", nullptr, "brell-plot: s.tsv line 2: expected 8 fields, found 7\n"},
+        {"+1\t0\t\t1\t0\t0\t1\t0\n1\t1\t\t1\t0\t0\tabc\t0\n", nullptr,
+         "brell-plot: s.tsv line 3: field 7 (abc) is not a number\n"},
+        {"+1\t0\t\t1\t0\t0\t1\t0\n", "model\tkind\tid\tchromosome\tposition\tlod\tp\nLIN\tthreshold\tsuggestive\t\t\tx\t\n",
+         "brell-plot: g.tsv line 2: field 6 (x) is not a number\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        spill(dir / "scan.svg", "old figure");
+        fs::remove(dir / "s.tsv");
+        if (c.scan)
+            spill(dir / "s.tsv", c.scan[0] == '+' ? head + (c.scan + 1) : std::string(c.scan));
+        std::string args = "--genome s.tsv";
+        if (c.sig) {
+            spill(dir / "g.tsv", c.sig);
+            args += " --significance g.tsv";
+        }
+        outcome o = plot(args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, c.message);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(slurp(dir / "scan.svg"), "old figure");
+    }
+}
+
+TEST_F(PlotCli, GenomeCommandLineErrors)
+{
+    spill(dir / "s.tsv", SCAN);
+    spill(dir / "a.out", PEAKED);
+    struct {
+        const char* args;
+        const char* err_start;
+    } const cases[] = {
+        {"--genome s.tsv a.out", "brell-plot: results files cannot be given with --genome\nTry"},
+        {"--genome s.tsv -l A", "brell-plot: --label cannot be given with --genome\n"},
+        {"--significance s.tsv a.out", "brell-plot: --significance needs --genome\n"},
+        {"--genome ''", "brell-plot: empty scan file name\n"},
+        {"--genome - --significance -", "brell-plot: standard input cannot be read twice\n"},
+        {"--genomes s.tsv", "brell-plot: unknown option --genomes\n"},
+        {"--genome s.tsv -o s.tsv", "brell-plot: s.tsv: is also the output file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        outcome o = plot(c.args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err.substr(0, std::string(c.err_start).size()), c.err_start) << o.err;
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_EQ(slurp(dir / "s.tsv"), SCAN);
+    EXPECT_FALSE(fs::exists(dir / "scan.svg"));
+}

@@ -38,6 +38,12 @@ printf ' 5.00000e+00   2.00000e+00   4.00000e+00   3.50000e+00   2.00000e-01\n' 
 grep -q 'peak: position 5 cM, LOD 3.5' out.txt || fail "brell-plot summary: $(cat out.txt)"
 grep -q '</svg>' brell.svg || fail "brell-plot wrote no figure"
 
+printf 'chromosome\tposition\tmarker\tinformation\tlin_npl_z\tlin_zlr\tlin_lod\tlin_delta\n' >scan.tsv
+printf '1\t0\tD1S1\t0.9\t1\t2\t0.87\t0.1\n1\t5\t\tNaN\t2\t4\t3.5\t0.2\n' >>scan.tsv
+"$bin/brell-plot" --genome scan.tsv >out.txt 2>err.txt || fail "installed brell-plot --genome failed: $(cat err.txt)"
+grep -q '^LIN best peak: chromosome 1 at 5 cM, LOD 3.50$' out.txt || fail "brell-plot --genome summary: $(cat out.txt)"
+grep -q '</svg>' scan.svg || fail "brell-plot --genome wrote no figure"
+
 if [ "$have_sim" = 1 ]; then
     "$bin/brell-sim" --help >out.txt 2>&1 || fail "brell-sim --help exited $?"
 fi
@@ -52,4 +58,8 @@ esac
 for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
     grep -q "^$section" page.txt || fail "brell.1 has no $section section"
 done
-echo "installed and ran: $programs; man page formats cleanly"
+page=$prefix/$mandir/man1/brell-plot.1
+[ -f "$page" ] || fail "$page is not installed"
+"$groff" -man -Tutf8 -ww -P-cbou "$page" >page.txt 2>warnings.txt || fail "groff could not format brell-plot.1"
+[ -s warnings.txt ] && fail "brell-plot.1 formats with warnings: $(cat warnings.txt)"
+echo "installed and ran: $programs; man pages format cleanly"

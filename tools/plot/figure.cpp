@@ -144,20 +144,20 @@ std::string stroke_style(std::size_t i)
     return s;
 }
 
-template <class Value>
-void draw_curve(std::string& svg, const std::vector<result_row>& rows, const frame& fr, const panel& pn,
-                std::size_t colour, Value value)
+template <class Row, class Frame, class Value>
+void draw_curve(std::string& svg, const std::vector<Row>& rows, const Frame& fr, const panel& pn,
+                const char* colour, const std::string& stroke, Value value)
 {
-    auto plottable = [&](const result_row& r) { return std::isfinite(r.pos) && std::isfinite(value(r)); };
+    auto plottable = [&](const Row& r) { return std::isfinite(r.pos) && std::isfinite(value(r)); };
     for (const row_run& run : runs_of(rows, plottable)) {
         if (run.first == run.last) {
             // A point between two gaps would vanish as a polyline.
-            const result_row& r = rows[run.first];
+            const Row& r = rows[run.first];
             svg += "<circle cx=\"" + num(fr.X(r.pos)) + "\" cy=\"" + num(pn.Y(value(r))) + "\" r=\"2\" fill=\"" +
-                   COLOURS[colour % NCOLOURS] + "\"/>\n";
+                   colour + "\"/>\n";
             continue;
         }
-        svg += "<polyline fill=\"none\" stroke-width=\"1.5\" " + stroke_style(colour) + " points=\"";
+        svg += "<polyline fill=\"none\" stroke-width=\"1.5\" " + stroke + " points=\"";
         for (std::size_t i = run.first; i <= run.last; ++i) {
             if (i > run.first)
                 svg += ' ';
@@ -167,20 +167,44 @@ void draw_curve(std::string& svg, const std::vector<result_row>& rows, const fra
     }
 }
 
-void draw_panel(std::string& svg, const frame& fr, const panel& pn, const char* title, bool xlabels)
+// Grid lines, tick marks and tick labels of a panel's y axis.
+void y_ticks(std::string& svg, const panel& pn, double left, double right, const std::vector<double>& ticks)
 {
-    const double right = LEFT + PLOT_W;
-    const double bottom = pn.top + pn.height;
-    svg += "<g font-size=\"11\" fill=\"#333\">\n";
-    for (double t : pn.y.ticks) {
+    for (double t : ticks) {
         std::string y = num(pn.Y(t));
-        svg += "<line x1=\"" + num(LEFT) + "\" y1=\"" + y + "\" x2=\"" + num(right) + "\" y2=\"" + y +
+        svg += "<line x1=\"" + num(left) + "\" y1=\"" + y + "\" x2=\"" + num(right) + "\" y2=\"" + y +
                "\" stroke=\"#e4e4e4\"/>\n";
-        svg += "<line x1=\"" + num(LEFT - 5) + "\" y1=\"" + y + "\" x2=\"" + num(LEFT) + "\" y2=\"" + y +
+        svg += "<line x1=\"" + num(left - 5) + "\" y1=\"" + y + "\" x2=\"" + num(left) + "\" y2=\"" + y +
                "\" stroke=\"#444\"/>\n";
-        svg += "<text x=\"" + num(LEFT - 8) + "\" y=\"" + num(pn.Y(t) + 4) + "\" text-anchor=\"end\">" +
+        svg += "<text x=\"" + num(left - 8) + "\" y=\"" + num(pn.Y(t) + 4) + "\" text-anchor=\"end\">" +
                escape(tick_label(t, pn.y)) + "</text>\n";
     }
+}
+
+// The rotated axis title left of a panel, and its border.
+void panel_frame(std::string& svg, const panel& pn, double left, double width, const char* title)
+{
+    double mid = pn.top + pn.height / 2;
+    svg += "<text x=\"" + num(left - 56) + "\" y=\"" + num(mid) + "\" font-size=\"13\" text-anchor=\"middle\"" +
+           " transform=\"rotate(-90 " + num(left - 56) + " " + num(mid) + ")\">" + title + "</text>\n";
+    svg += "<rect x=\"" + num(left) + "\" y=\"" + num(pn.top) + "\" width=\"" + num(width) + "\" height=\"" +
+           num(pn.height) + "\" fill=\"none\" stroke=\"#444\"/>\n";
+}
+
+void hline(std::string& svg, double x0, double x1, double y, const char* stroke, const char* dash)
+{
+    svg += "<line x1=\"" + num(x0) + "\" y1=\"" + num(y) + "\" x2=\"" + num(x1) + "\" y2=\"" + num(y) +
+           "\" stroke=\"" + stroke + "\"";
+    if (*dash)
+        svg += std::string(" stroke-dasharray=\"") + dash + "\"";
+    svg += "/>\n";
+}
+
+void draw_panel(std::string& svg, const frame& fr, const panel& pn, const char* title, bool xlabels)
+{
+    const double bottom = pn.top + pn.height;
+    svg += "<g font-size=\"11\" fill=\"#333\">\n";
+    y_ticks(svg, pn, LEFT, LEFT + PLOT_W, pn.y.ticks);
     for (double t : fr.x.ticks) {
         std::string x = num(fr.X(t));
         svg += "<line x1=\"" + x + "\" y1=\"" + num(bottom) + "\" x2=\"" + x + "\" y2=\"" + num(bottom + 5) +
@@ -190,21 +214,12 @@ void draw_panel(std::string& svg, const frame& fr, const panel& pn, const char* 
                    escape(tick_label(t, fr.x)) + "</text>\n";
     }
     svg += "</g>\n";
-    double mid = pn.top + pn.height / 2;
-    svg += "<text x=\"" + num(LEFT - 56) + "\" y=\"" + num(mid) + "\" font-size=\"13\" text-anchor=\"middle\"" +
-           " transform=\"rotate(-90 " + num(LEFT - 56) + " " + num(mid) + ")\">" + title + "</text>\n";
-    svg += "<rect x=\"" + num(LEFT) + "\" y=\"" + num(pn.top) + "\" width=\"" + num(PLOT_W) + "\" height=\"" +
-           num(pn.height) + "\" fill=\"none\" stroke=\"#444\"/>\n";
+    panel_frame(svg, pn, LEFT, PLOT_W, title);
 }
 
 void draw_level(std::string& svg, const panel& pn, double v, const std::string& text, const char* dash)
 {
-    std::string y = num(pn.Y(v));
-    svg += "<line x1=\"" + num(LEFT) + "\" y1=\"" + y + "\" x2=\"" + num(LEFT + PLOT_W) + "\" y2=\"" + y +
-           "\" stroke=\"#777\"";
-    if (*dash)
-        svg += std::string(" stroke-dasharray=\"") + dash + "\"";
-    svg += "/>\n";
+    hline(svg, LEFT, LEFT + PLOT_W, pn.Y(v), "#777", dash);
     if (!text.empty())
         svg += "<text x=\"" + num(LEFT + PLOT_W - 4) + "\" y=\"" + num(pn.Y(v) - 4) +
                "\" font-size=\"10\" fill=\"#555\" text-anchor=\"end\">" + escape(text) + "</text>\n";
@@ -389,8 +404,9 @@ std::string svg_figure(const std::vector<result_set>& sets)
     label_placer labels;
     for (std::size_t i = 0; i < sets.size(); ++i) {
         svg += "<g>\n<title>" + xml_text(sets[i].label) + "</title>\n";
-        draw_curve(svg, sets[i].rows, fr, lod, i, [](const result_row& r) { return r.lod; });
-        draw_curve(svg, sets[i].rows, fr, delta, i, [](const result_row& r) { return r.delta; });
+        const char* colour = COLOURS[i % NCOLOURS];
+        draw_curve(svg, sets[i].rows, fr, lod, colour, stroke_style(i), [](const result_row& r) { return r.lod; });
+        draw_curve(svg, sets[i].rows, fr, delta, colour, stroke_style(i), [](const result_row& r) { return r.delta; });
         draw_peak(svg, sets[i], i, fr, lod, delta, labels);
         svg += "</g>\n";
     }
@@ -402,6 +418,279 @@ std::string svg_figure(const std::vector<result_set>& sets)
                num(y) + "\" stroke-width=\"2\" " + stroke_style(i) + "/>\n";
         svg += "<text x=\"" + num(legend_x + 30) + "\" y=\"" + num(y + 4) + "\">" +
                escape(clean_text(sets[i].label, LEGEND_CHARS)) + "</text>\n";
+    }
+    svg += "</g>\n</svg>\n";
+    return svg;
+}
+
+}  // namespace brell_plot
+
+// ---- The genome figure ----------------------------------------------------
+
+namespace brell_plot {
+
+namespace {
+
+// Geometry of the genome figure, in SVG user units (pixels).
+constexpr double G_LEFT = 70;
+constexpr double G_PLOT_W = 960;
+constexpr double G_TOP = 64;       // title and legend
+constexpr double G_LOD_H = 300;
+constexpr double G_INFO_GAP = 10;
+constexpr double G_INFO_H = 56;    // information content, 0 to 1
+constexpr double G_BOTTOM = 54;    // chromosome names in two rows and the axis title
+constexpr double G_CHAR_W = 6.2;   // width of a character at font size 10, about
+constexpr std::size_t NAME_CHARS = 12;  // longer chromosome names are cut
+constexpr double LABEL_LINE = 11;  // threshold labels are at least this far apart
+
+// Where one chromosome's map lies across the figure.
+struct chrom_frame {
+    double x0, x1;  // pixels
+    double lo, hi;  // cM
+    double X(double v) const
+    {
+        if (!(hi > lo))
+            return (x0 + x1) / 2;
+        return x0 + (x1 - x0) * ((v * 0.5 - lo * 0.5) / (hi * 0.5 - lo * 0.5));
+    }
+};
+
+// Chromosomes side by side in file order, each as wide as its map (short
+// ones widened so that they stay visible), with small gaps between them.
+double first_pos(const scan_chromosome& c)
+{
+    return c.positions.empty() ? 0.0 : c.positions.front().pos;
+}
+
+double last_pos(const scan_chromosome& c)
+{
+    return c.positions.empty() ? 0.0 : c.positions.back().pos;
+}
+
+std::vector<chrom_frame> lay_out(const genome_scan& scan, double& gap_px)
+{
+    gap_px = 0;
+    std::size_t n = scan.chromosomes.size();
+    if (n == 0)
+        return {};
+    std::vector<double> width(n, 1.0);
+    // Half spans keep the difference finite for any two finite positions.
+    double total = 0;
+    for (const scan_chromosome& c : scan.chromosomes)
+        total += last_pos(c) * 0.5 - first_pos(c) * 0.5;
+    if (std::isfinite(total) && total > 0)
+        for (std::size_t i = 0; i < n; ++i) {
+            const scan_chromosome& c = scan.chromosomes[i];
+            width[i] = std::max(last_pos(c) * 0.5 - first_pos(c) * 0.5, total * 0.006);
+        }
+    double sum = 0;
+    for (double w : width)
+        sum += w;
+    double gap = 0.012 * sum;
+    double span = sum + gap * static_cast<double>(n - 1);
+    if (!std::isfinite(span)) {
+        std::fill(width.begin(), width.end(), 1.0);
+        gap = 0.012 * static_cast<double>(n);
+        span = static_cast<double>(n) + gap * static_cast<double>(n - 1);
+    }
+    double scale = G_PLOT_W / span;
+    gap_px = gap * scale;
+    std::vector<chrom_frame> out;
+    double at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const scan_chromosome& c = scan.chromosomes[i];
+        double x0 = G_LEFT + at * scale;
+        double x1 = i + 1 == n ? G_LEFT + G_PLOT_W : std::min(G_LEFT + G_PLOT_W, x0 + width[i] * scale);
+        out.push_back({x0, x1, first_pos(c), last_pos(c)});
+        at += width[i] + gap;
+    }
+    return out;
+}
+
+struct level_label {
+    double y;
+    std::string text;
+    const char* colour;
+};
+
+// Labels in the column right of the plot, each beside its line and pushed
+// apart where lines lie close together.
+void draw_level_labels(std::string& svg, std::vector<level_label> labels, double top, double bottom)
+{
+    std::stable_sort(labels.begin(), labels.end(), [](const level_label& a, const level_label& b) { return a.y < b.y; });
+    for (std::size_t i = 1; i < labels.size(); ++i)
+        labels[i].y = std::max(labels[i].y, labels[i - 1].y + LABEL_LINE);
+    for (std::size_t i = labels.size(); i-- > 0;) {
+        double limit = i + 1 < labels.size() ? labels[i + 1].y - LABEL_LINE : bottom;
+        labels[i].y = std::max(top, std::min(labels[i].y, limit));
+    }
+    for (const level_label& l : labels)
+        svg += "<text x=\"" + num(G_LEFT + G_PLOT_W + 6) + "\" y=\"" + num(l.y + 3.5) + "\" font-size=\"10\" fill=\"" +
+               l.colour + "\">" + xml_text(l.text) + "</text>\n";
+}
+
+std::string lod_text(double v)
+{
+    return g(v, 3);
+}
+
+}  // namespace
+
+std::string genome_svg(const genome_scan& scan, const significance* sig)
+{
+    const std::size_t nmodels = scan.models.size();
+
+    // Empirical thresholds of the models drawn, in file order.
+    struct empirical {
+        std::size_t model;
+        double lod;
+        std::string text;
+    };
+    std::vector<empirical> thresholds;
+    if (sig)
+        for (const significance::threshold& t : sig->thresholds)
+            for (std::size_t m = 0; m < nmodels; ++m)
+                if (t.model == scan.models[m] && std::isfinite(t.lod))
+                    thresholds.push_back({m, t.lod, t.model + " " + threshold_name(t.id) + " " + lod_text(t.lod)});
+
+    double lmin = 0, lmax = LOD_SIGNIFICANT;
+    double imin = 0, imax = 1;
+    for (const scan_chromosome& c : scan.chromosomes) {
+        for (const auto& curve : c.curves)
+            for (const result_row& r : curve)
+                if (std::isfinite(r.lod)) {
+                    lmin = std::min(lmin, r.lod);
+                    lmax = std::max(lmax, r.lod);
+                }
+        for (const scan_position& p : c.positions)
+            if (std::isfinite(p.information)) {
+                imin = std::min(imin, p.information);
+                imax = std::max(imax, p.information);
+            }
+    }
+    for (const empirical& t : thresholds) {
+        lmin = std::min(lmin, t.lod);
+        lmax = std::max(lmax, t.lod);
+    }
+    // Headroom above the highest peak for its label.
+    lmax = std::min(DBL_MAX, lmax + 0.12 * (lmax * 0.5 - lmin * 0.5) * 2);
+
+    double gap_px = 0;
+    const std::vector<chrom_frame> frames = lay_out(scan, gap_px);
+    panel lod{G_TOP, G_LOD_H, nice_axis(lmin, lmax)};
+    panel info{G_TOP + G_LOD_H + G_INFO_GAP, G_INFO_H, nice_axis(imin, imax)};
+    const double bottom = info.top + info.height;
+
+    std::vector<level_label> labels = {
+        {lod.Y(LOD_SUGGESTIVE), "suggestive " + lod_text(LOD_SUGGESTIVE), "#555"},
+        {lod.Y(LOD_SIGNIFICANT), "significant " + lod_text(LOD_SIGNIFICANT), "#555"},
+    };
+    std::size_t longest = 16;
+    for (const empirical& t : thresholds) {
+        labels.push_back({lod.Y(t.lod), t.text, COLOURS[t.model % NCOLOURS]});
+        longest = std::max(longest, clean_text(t.text, std::string_view::npos).size());
+    }
+    const double width = G_LEFT + G_PLOT_W + 14 + G_CHAR_W * static_cast<double>(longest);
+    const double height = bottom + G_BOTTOM;
+
+    const std::string title = "Genome scan: " + clean_text(scan.name, 60);
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(width) + "\" height=\"" +
+           num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
+           "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n";
+    svg += "<title>" + escape(title) + "</title>\n";
+    svg += "<rect x=\"0\" y=\"0\" width=\"" + num(width) + "\" height=\"" + num(height) + "\" fill=\"white\"/>\n";
+    svg += "<text x=\"" + num(G_LEFT + G_PLOT_W / 2) + "\" y=\"22\" font-size=\"15\" text-anchor=\"middle\">" +
+           escape(title) + "</text>\n";
+
+    // Every other chromosome shaded, across both panels.
+    for (std::size_t i = 1; i < frames.size(); i += 2) {
+        double x0 = std::max(G_LEFT, frames[i].x0 - gap_px / 2);
+        double x1 = std::min(G_LEFT + G_PLOT_W, frames[i].x1 + gap_px / 2);
+        for (const panel* pn : {&lod, &info})
+            svg += "<rect x=\"" + num(x0) + "\" y=\"" + num(pn->top) + "\" width=\"" + num(x1 - x0) + "\" height=\"" +
+                   num(pn->height) + "\" fill=\"#eef0f4\"/>\n";
+    }
+
+    svg += "<g font-size=\"11\" fill=\"#333\">\n";
+    y_ticks(svg, lod, G_LEFT, G_LEFT + G_PLOT_W, lod.y.ticks);
+    // The thin panel shows only its ends.
+    y_ticks(svg, info, G_LEFT, G_LEFT + G_PLOT_W, {info.y.lo, info.y.hi});
+    svg += "</g>\n";
+    panel_frame(svg, lod, G_LEFT, G_PLOT_W, "LOD score");
+    panel_frame(svg, info, G_LEFT, G_PLOT_W, "Info");
+
+    // Chromosome names under their maps; a name that would touch the one
+    // before it drops to a second row, or is left out.
+    svg += "<g font-size=\"10\" fill=\"#333\" text-anchor=\"middle\">\n";
+    double row_end[2] = {-INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        std::string name = clean_text(scan.chromosomes[i].name, NAME_CHARS);
+        double x = (frames[i].x0 + frames[i].x1) / 2;
+        double half = G_CHAR_W * static_cast<double>(name.size()) / 2;
+        for (int row = 0; row < 2; ++row)
+            if (x - half > row_end[row] + 2) {
+                svg += "<text x=\"" + num(x) + "\" y=\"" + num(bottom + 14 + 12 * row) + "\">" + escape(name) +
+                       "</text>\n";
+                row_end[row] = x + half;
+                break;
+            }
+    }
+    svg += "</g>\n";
+    svg += "<text x=\"" + num(G_LEFT + G_PLOT_W / 2) + "\" y=\"" + num(bottom + 44) +
+           "\" font-size=\"13\" text-anchor=\"middle\">Chromosome</text>\n";
+
+    hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(LOD_SUGGESTIVE), "#777", "6 4");
+    hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(LOD_SIGNIFICANT), "#777", "6 4");
+    if (lod.y.lo < 0)
+        hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(0.0), "#777", "");
+    for (const empirical& t : thresholds)
+        hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(t.lod), COLOURS[t.model % NCOLOURS], "2 3");
+    draw_level_labels(svg, labels, G_TOP + 4, bottom);
+
+    svg += "<g>\n<title>information content</title>\n";
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        draw_curve(svg, scan.chromosomes[i].positions, frames[i], info, "#666", "stroke=\"#666\"",
+                   [](const scan_position& p) { return p.information; });
+    svg += "</g>\n";
+
+    label_placer placer;
+    for (std::size_t m = 0; m < nmodels; ++m) {
+        svg += "<g>\n<title>" + xml_text(scan.models[m]) + "</title>\n";
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            draw_curve(svg, scan.chromosomes[i].curves[m], frames[i], lod, COLOURS[m % NCOLOURS], stroke_style(m),
+                       [](const result_row& r) { return r.lod; });
+        const genome_peak top = best_peak(scan, m);
+        if (top.peak.found) {
+            const std::size_t best = top.chromosome;
+            const peak_info& best_pk = top.peak;
+            const char* colour = COLOURS[m % NCOLOURS];
+            double x = frames[best].X(best_pk.pos);
+            double y = lod.Y(best_pk.lod);
+            svg += "<circle cx=\"" + num(x) + "\" cy=\"" + num(y) + "\" r=\"4\" fill=\"white\" stroke=\"" + colour +
+                   "\" stroke-width=\"2\"/>\n";
+            std::string text = clean_text(scan.models[m] + ": chromosome " + scan.chromosomes[best].name + ", " +
+                                              g(best_pk.pos, 5) + " cM, LOD " + g(best_pk.lod, 3),
+                                          80);
+            double w = 6.6 * static_cast<double>(text.size());
+            bool leftward = x + 7 + w > G_LEFT + G_PLOT_W;
+            double x0 = leftward ? x - 7 - w : x + 7;
+            double ty = placer.place(x0, x0 + w, y, lod.top, lod.top + lod.height);
+            svg += "<text x=\"" + num(leftward ? x - 7 : x + 7) + "\" y=\"" + num(ty) + "\" font-size=\"11\" fill=\"" +
+                   colour + "\"" + (leftward ? " text-anchor=\"end\"" : "") + ">" + escape(text) + "</text>\n";
+        }
+        svg += "</g>\n";
+    }
+
+    // Legend beside the title row.
+    svg += "<g font-size=\"12\">\n";
+    double lx = G_LEFT;
+    for (std::size_t m = 0; m < nmodels; ++m) {
+        std::string name = clean_text(scan.models[m], 20);
+        svg += "<line x1=\"" + num(lx) + "\" y1=\"44\" x2=\"" + num(lx + 24) + "\" y2=\"44\" stroke-width=\"2\" " +
+               stroke_style(m) + "/>\n";
+        svg += "<text x=\"" + num(lx + 30) + "\" y=\"48\">" + escape(name) + "</text>\n";
+        lx += 30 + 7.5 * static_cast<double>(name.size()) + 20;
     }
     svg += "</g>\n</svg>\n";
     return svg;

@@ -1,5 +1,6 @@
 // brell-plot: LOD score and delta against map position from brell results
-// files, as an SVG figure and a summary on standard output.
+// files, or LOD score across the genome from a brell-scan table, as an SVG
+// figure and a summary on standard output.
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +19,13 @@ namespace {
 
 constexpr const char* PROGRAM = "brell-plot";
 constexpr const char* DEFAULT_OUTPUT = "brell.svg";
+constexpr const char* DEFAULT_GENOME_OUTPUT = "scan.svg";
 
 void print_help(std::FILE* out)
 {
     std::fprintf(out,
                  "Usage: %s [-o FILE] [-l LABEL]... RESULTS...\n"
+                 "   or: %s --genome SCAN [--significance SIGNIFICANCE] [-o FILE]\n"
                  "Plot LOD score and estimated delta against map position (cM) from one or\n"
                  "more brell results files (brell.out) as an SVG figure, and print for each\n"
                  "file its peak (position, LOD, signed likelihood-ratio Z with its one-sided\n"
@@ -34,10 +38,21 @@ void print_help(std::FILE* out)
                  "  -h, --help          print this help and exit\n"
                  "      --version       print the version and exit\n"
                  "\n"
-                 "A results file named - is read from standard input. The summary goes to\n"
-                 "standard output, messages to standard error.\n"
+                 "With --genome, plot the LOD score of each model across all chromosomes of a\n"
+                 "brell-scan table (scan.tsv), with the information content below, and print\n"
+                 "for each model the best peak of every chromosome and the regions at or\n"
+                 "above each threshold.\n"
+                 "\n"
+                 "  --genome SCAN               the scan table (default figure: %s)\n"
+                 "  --significance SIGNIFICANCE brell-scan's significance.tsv: its empirical\n"
+                 "                              thresholds are drawn and summarised too, with\n"
+                 "                              each chromosome peak's genome-wide p-value\n"
+                 "\n"
+                 "A file named - is read from standard input. The summary goes to standard\n"
+                 "output, messages to standard error.\n"
                  "Exit status: 0 on success, 1 on any error.\n",
-                 PROGRAM, brell_plot::LOD_SUGGESTIVE, brell_plot::LOD_SIGNIFICANT, DEFAULT_OUTPUT);
+                 PROGRAM, PROGRAM, brell_plot::LOD_SUGGESTIVE, brell_plot::LOD_SIGNIFICANT, DEFAULT_OUTPUT,
+                 DEFAULT_GENOME_OUTPUT);
 }
 
 struct usage_error {
@@ -45,20 +60,26 @@ struct usage_error {
 };
 
 struct options {
-    std::string output = DEFAULT_OUTPUT;
+    std::string output;  // empty: not given
+    bool output_given = false;
     std::vector<std::string> labels;
     std::vector<std::string> files;
+    bool genome_given = false;
+    std::string genome;  // the scan table
+    bool significance_given = false;
+    std::string significance;
     bool help = false;
     bool version = false;
 };
 
 // -o FILE, -oFILE, --output FILE and --output=FILE all give FILE; the same
-// for every option that takes a value.
+// for every option that takes a value. An option with no short name has
+// no glued form.
 bool option_value(std::string_view shortname, std::string_view longname, int& i, int argc, char** argv,
                   std::string& value)
 {
     std::string_view a = argv[i];
-    if (a == shortname || a == longname) {
+    if ((!shortname.empty() && a == shortname) || a == longname) {
         if (i + 1 >= argc)
             throw usage_error{"option " + std::string(a) + " needs a value"};
         value = argv[++i];
@@ -68,7 +89,7 @@ bool option_value(std::string_view shortname, std::string_view longname, int& i,
         value = a.substr(longname.size() + 1);
         return true;
     }
-    if (a.starts_with(shortname) && a.size() > shortname.size()) {
+    if (!shortname.empty() && a.starts_with(shortname) && a.size() > shortname.size()) {
         value = a.substr(shortname.size());
         return true;
     }
@@ -90,8 +111,16 @@ options parse_args(int argc, char** argv)
             opt.help = true;
         else if (a == "--version")
             opt.version = true;
-        else if (option_value("-o", "--output", i, argc, argv, value))
+        else if (option_value("-o", "--output", i, argc, argv, value)) {
             opt.output = value;
+            opt.output_given = true;
+        } else if (option_value("", "--genome", i, argc, argv, value)) {
+            opt.genome = value;
+            opt.genome_given = true;
+        } else if (option_value("", "--significance", i, argc, argv, value)) {
+            opt.significance = value;
+            opt.significance_given = true;
+        }
         else if (option_value("-l", "--label", i, argc, argv, value))
             opt.labels.push_back(value);
         else
@@ -134,13 +163,76 @@ bool same_file(const std::string& a, const std::string& b)
     return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
+void usage_message(const char* problem)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, problem, PROGRAM);
+}
+
+bool flush_stdout()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: standard output could not be written\n", PROGRAM);
+        return false;
+    }
+    return true;
+}
+
+const char* genome_problem(const options& opt)
+{
+    return !opt.files.empty()                                ? "results files cannot be given with --genome"
+           : !opt.labels.empty()                             ? "--label cannot be given with --genome"
+           : opt.genome.empty()                              ? "empty scan file name"
+           : opt.significance_given && opt.significance.empty() ? "empty significance file name"
+           : opt.significance_given && opt.genome == "-" && opt.significance == "-"
+               ? "standard input cannot be read twice"
+           : opt.output.empty() ? "empty output file name"
+                                : nullptr;
+}
+
+int run_genome(const options& opt)
+{
+    std::vector<std::string> inputs = {opt.genome};
+    if (opt.significance_given)
+        inputs.push_back(opt.significance);
+    for (const std::string& path : inputs)
+        if (same_file(path, opt.output)) {
+            std::fprintf(stderr, "%s: %s: is also the output file\n", PROGRAM, path.c_str());
+            return 1;
+        }
+
+    brell_plot::genome_scan scan;
+    brell_plot::significance sig;
+    try {
+        scan = opt.genome == "-" ? brell_plot::read_scan(std::cin, "standard input")
+                                 : brell_plot::read_scan(opt.genome);
+        if (opt.significance_given)
+            sig = opt.significance == "-" ? brell_plot::read_significance(std::cin, "standard input")
+                                          : brell_plot::read_significance(opt.significance);
+    } catch (const brell_plot::plot_error& e) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, e.what());
+        return 1;
+    }
+    const brell_plot::significance* sigp = opt.significance_given ? &sig : nullptr;
+
+    std::string why;
+    if (!write_file(opt.output, brell_plot::genome_svg(scan, sigp), why)) {
+        std::fprintf(stderr, "%s: %s: could not be written (%s)\n", PROGRAM, opt.output.c_str(), why.c_str());
+        return 1;
+    }
+    std::ostringstream summary;
+    brell_plot::genome_summary(summary, scan, sigp);
+    const std::string text = summary.str();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return flush_stdout() ? 0 : 1;
+}
+
 int run(int argc, char** argv)
 {
     options opt;
     try {
         opt = parse_args(argc, argv);
     } catch (const usage_error& e) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, e.text.c_str(), PROGRAM);
+        usage_message(e.text.c_str());
         return 1;
     }
     if (opt.help) {
@@ -151,14 +243,20 @@ int run(int argc, char** argv)
         std::printf("%s %s\n", PROGRAM, BRELL_VERSION);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     }
-    const char* problem = opt.files.empty()                        ? "no results file given"
+    if (!opt.output_given)
+        opt.output = opt.genome_given ? DEFAULT_GENOME_OUTPUT : DEFAULT_OUTPUT;
+    const char* problem = opt.genome_given ? genome_problem(opt)
+                          : opt.significance_given                 ? "--significance needs --genome"
+                          : opt.files.empty()                      ? "no results file given"
                           : opt.labels.size() > opt.files.size()  ? "more labels than results files"
                           : opt.output.empty()                     ? "empty output file name"
                                                                    : nullptr;
     if (problem) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, problem, PROGRAM);
+        usage_message(problem);
         return 1;
     }
+    if (opt.genome_given)
+        return run_genome(opt);
 
     std::vector<brell_plot::result_set> sets;
     for (std::size_t i = 0; i < opt.files.size(); ++i) {
@@ -189,11 +287,7 @@ int run(int argc, char** argv)
             std::fputs("\n", stdout);
         std::fputs(brell_plot::summary(sets[i]).c_str(), stdout);
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: standard output could not be written\n", PROGRAM);
-        return 1;
-    }
-    return 0;
+    return flush_stdout() ? 0 : 1;
 }
 
 }  // namespace

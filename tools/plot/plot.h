@@ -1,4 +1,5 @@
-// brell-plot: figures and summaries of brell results files.
+// brell-plot: figures and summaries of brell results files, and of
+// genome-wide scans.
 //
 // Reading, summarising and drawing are separate steps over one in-memory
 // copy of each file, so that a bad file is refused before anything is
@@ -7,6 +8,7 @@
 
 #include <cstddef>
 #include <istream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,13 +47,14 @@ std::vector<result_row> parse_results(std::istream& in, const std::string& name)
 std::vector<result_row> read_results(const std::string& path);
 
 // Maximal runs of rows [first, last] that satisfy keep, broken wherever the
-// map position fails to increase (a new map, or a map out of order).
+// map position (Row::pos) fails to increase (a new map, or a map out of
+// order).
 struct row_run {
     std::size_t first;
     std::size_t last;
 };
-template <class Keep>
-std::vector<row_run> runs_of(const std::vector<result_row>& rows, Keep keep);
+template <class Row, class Keep>
+std::vector<row_run> runs_of(const std::vector<Row>& rows, Keep keep);
 
 struct peak_info {
     bool found = false;  // false when no row has a finite position and LOD
@@ -97,8 +100,94 @@ axis nice_axis(double lo, double hi);
 // Enough digits to tell neighbouring ticks apart.
 std::string tick_label(double t, const axis& a);
 
-template <class Keep>
-std::vector<row_run> runs_of(const std::vector<result_row>& rows, Keep keep)
+// ---- Genome scans -------------------------------------------------------
+//
+// A scan table (brell-scan's scan.tsv) holds, for every chromosome and map
+// position, the marker there (if any), the information content, and the
+// statistics of each model that was run. Every reader below throws
+// plot_error with "NAME line N: reason"; nothing is printed or exits.
+
+struct scan_position {
+    double pos;          // cM, finite, not decreasing within a chromosome
+    std::string marker;  // empty between markers
+    double information;  // 0 to 1; NaN when unknown
+};
+
+struct scan_chromosome {
+    std::string name;                              // as written: "1", "X", ...
+    std::vector<scan_position> positions;
+    std::vector<std::vector<result_row>> curves;  // [model][position]; result_row::pos repeats the position
+};
+
+struct genome_scan {
+    std::string name;                          // the file, for messages and the summary
+    std::vector<std::string> models;          // column prefixes upper-cased ("LIN", "EXP"), in column order
+    std::vector<scan_chromosome> chromosomes;  // in file order, each named once
+};
+
+// The header names the models: after "chromosome position marker
+// information" come groups "<m>_npl_z <m>_zlr <m>_lod <m>_delta", one per
+// model. name serves only for messages.
+genome_scan read_scan(std::istream& in, const std::string& name);
+genome_scan read_scan(const std::string& path);
+
+// Genome-wide significance from null replicates (brell-scan's
+// significance.tsv). Numbers absent from a row are NaN.
+struct significance {
+    struct replicate {
+        std::string model;  // "LIN", "EXP"
+        std::string id;
+        std::string chromosome;  // where the replicate's genome-wide maximum lies
+        double pos;
+        double lod;
+    };
+    struct threshold {
+        std::string model;
+        std::string id;  // "suggestive" or "significant" (the 5% genome-wide level)
+        double lod;
+    };
+    struct peak {
+        std::string model;
+        std::string chromosome;  // the observed best peak of this chromosome
+        double pos;
+        double lod;
+        double p;  // its empirical genome-wide p-value
+    };
+    std::string name;
+    std::vector<replicate> replicates;
+    std::vector<threshold> thresholds;
+    std::vector<peak> peaks;
+};
+
+significance read_significance(std::istream& in, const std::string& name);
+significance read_significance(const std::string& path);
+
+// The genome figure as a complete SVG document: chromosomes side by side,
+// each model's LOD curve, the fixed and (with sig) empirical thresholds,
+// the best peak of each model, and the information content below.
+// sig may be null. Thresholds of models that the scan lacks are left out.
+std::string genome_svg(const genome_scan& scan, const significance* sig);
+
+// Per model: the best peak of each chromosome (position, marker, LOD,
+// delta, one-sided p of the signed Zlr, and with sig the empirical
+// genome-wide p), then the regions at or above each threshold. sig may be
+// null.
+void genome_summary(std::ostream& out, const genome_scan& scan, const significance* sig);
+
+// The highest finite LOD of model m over the genome; the first wins a tie.
+// chromosome is the index in scan.chromosomes, meaningless when
+// !peak.found.
+struct genome_peak {
+    std::size_t chromosome = 0;
+    peak_info peak;
+};
+genome_peak best_peak(const genome_scan& scan, std::size_t m);
+
+// What a threshold id means, for labels: "5% genome-wide" for significant.
+std::string threshold_name(const std::string& id);
+
+template <class Row, class Keep>
+std::vector<row_run> runs_of(const std::vector<Row>& rows, Keep keep)
 {
     std::vector<row_run> out;
     bool open = false;

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
 
 #include "plot.h"
@@ -85,6 +86,151 @@ std::string summary(const result_set& set)
         s += "\n";
     }
     return s;
+}
+
+}  // namespace brell_plot
+
+namespace brell_plot {
+
+namespace {
+
+std::string fixed(double v, const char* format)
+{
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "Inf" : "-Inf";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+
+// Columns padded to their widest cell; numbers to the right.
+class text_table {
+public:
+    explicit text_table(std::vector<bool> right) : right_(std::move(right)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    void write(std::ostream& out, const char* indent) const
+    {
+        std::vector<std::size_t> width(right_.size(), 0);
+        for (const auto& row : rows_)
+            for (std::size_t c = 0; c < row.size(); ++c)
+                width[c] = std::max(width[c], row[c].size());
+        for (const auto& row : rows_) {
+            std::string line = indent;
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                std::string pad(width[c] - row[c].size(), ' ');
+                line += c ? "  " : "";
+                line += right_[c] ? pad + row[c] : row[c] + pad;
+            }
+            line.erase(line.find_last_not_of(' ') + 1);
+            out << line << '\n';
+        }
+    }
+
+private:
+    std::vector<bool> right_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+struct level {
+    double lod;
+    std::string name;
+};
+
+}  // namespace
+
+genome_peak best_peak(const genome_scan& scan, std::size_t m)
+{
+    genome_peak best;
+    for (std::size_t i = 0; i < scan.chromosomes.size(); ++i) {
+        peak_info pk = find_peak(scan.chromosomes[i].curves[m]);
+        if (pk.found && (!best.peak.found || pk.lod > best.peak.lod))
+            best = {i, pk};
+    }
+    return best;
+}
+
+std::string threshold_name(const std::string& id)
+{
+    return id == "significant" ? "5% genome-wide" : id;
+}
+
+void genome_summary(std::ostream& out, const genome_scan& scan, const significance* sig)
+{
+    std::size_t npositions = 0;
+    for (const scan_chromosome& c : scan.chromosomes)
+        npositions += c.positions.size();
+    out << scan.name << ": " << scan.chromosomes.size()
+        << (scan.chromosomes.size() == 1 ? " chromosome, " : " chromosomes, ") << npositions
+        << (npositions == 1 ? " position" : " positions") << ", model" << (scan.models.size() == 1 ? " " : "s ");
+    for (std::size_t m = 0; m < scan.models.size(); ++m)
+        out << (m ? ", " : "") << scan.models[m];
+    out << '\n';
+    if (sig) {
+        out << sig->name << ":";
+        for (std::size_t m = 0; m < scan.models.size(); ++m) {
+            std::size_t n = 0;
+            for (const significance::replicate& r : sig->replicates)
+                n += r.model == scan.models[m];
+            out << (m ? ", " : " ") << n << ' ' << scan.models[m] << (n == 1 ? " replicate" : " replicates");
+        }
+        out << '\n';
+    }
+
+    for (std::size_t m = 0; m < scan.models.size(); ++m) {
+        const std::string& model = scan.models[m];
+        out << '\n' << model << " best peak: ";
+        genome_peak best = best_peak(scan, m);
+        if (best.peak.found) {
+            const scan_chromosome& c = scan.chromosomes[best.chromosome];
+            const std::string& marker = c.positions[best.peak.row].marker;
+            out << "chromosome " << c.name << " at " << g(best.peak.pos) << " cM"
+                << (marker.empty() ? "" : " (" + marker + ")") << ", LOD " << fixed(best.peak.lod, "%.2f") << '\n';
+        } else {
+            out << "none (no finite LOD)\n";
+        }
+
+        text_table table({false, true, false, true, true, true, true});
+        std::vector<std::string> head = {"chromosome", "cM", "marker", "LOD", "delta", "p(Zlr)"};
+        if (sig)
+            head.push_back("p(genome)");
+        table.add(head);
+        for (const scan_chromosome& c : scan.chromosomes) {
+            peak_info pk = find_peak(c.curves[m]);
+            std::vector<std::string> row = {c.name, "-", "", "-", "-", "-"};
+            if (pk.found)
+                row = {c.name, g(pk.pos), c.positions[pk.row].marker, fixed(pk.lod, "%.2f"), fixed(pk.delta, "%.3f"),
+                       fixed(pk.p, "%.2g")};
+            if (sig) {
+                row.emplace_back();
+                for (const significance::peak& sp : sig->peaks)
+                    if (sp.model == model && sp.chromosome == c.name) {
+                        row.back() = fixed(sp.p, "%.3g");
+                        break;
+                    }
+            }
+            table.add(row);
+        }
+        table.write(out, "  ");
+
+        std::vector<level> levels = {{LOD_SUGGESTIVE, "suggestive"}, {LOD_SIGNIFICANT, "significant"}};
+        if (sig)
+            for (const significance::threshold& t : sig->thresholds)
+                if (t.model == model && std::isfinite(t.lod))
+                    levels.push_back({t.lod, "empirical " + threshold_name(t.id)});
+        for (const level& lv : levels) {
+            out << "  LOD >= " << fixed(lv.lod, "%.3g") << " (" << lv.name << "):";
+            bool any = false;
+            for (const scan_chromosome& c : scan.chromosomes)
+                for (const stretch& st : stretches_above(c.curves[m], lv.lod)) {
+                    out << (any ? ", " : " ") << c.name << " ("
+                        << (st.count == 1 ? g(st.from) : g(st.from) + " to " + g(st.to)) << " cM)";
+                    any = true;
+                }
+            out << (any ? "\n" : " none\n");
+        }
+    }
 }
 
 }  // namespace brell_plot
