@@ -5,7 +5,6 @@
 
 namespace linkage {
 
-double haldane(double d_cm) { return 0.5 * (1.0 - std::exp(-2.0 * d_cm / 100.0)); }
 
 meioses meiosis_layout(const family& f, const std::string& file)
 {

@@ -14,8 +14,6 @@
 
 namespace linkage {
 
-// Recombination fraction of Haldane's map function, d in cM.
-double haldane(double d_cm);
 
 // Draws uniform in [0, 1). Callers pass their own seeded generator, so that
 // a seed fixes every allele dropped.

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 
 #include "study.h"
@@ -16,6 +17,9 @@ input_error::input_error(const std::string& f, long l, const std::string& r)
     : std::runtime_error(error_text(f, l, r)), file(f), line(l), reason(r)
 {
 }
+
+// expm1 keeps the fraction exact to the last bits at small distances.
+double haldane(double d_cm) { return -0.5 * std::expm1(-d_cm / 50.0); }
 
 std::vector<chromosome> chromosomes(const study& s)
 {

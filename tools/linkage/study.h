@@ -76,6 +76,9 @@ struct chromosome {
 // Chromosomes in order of first appearance in the map.
 std::vector<chromosome> chromosomes(const study& s);
 
+// Recombination fraction between loci d cM apart (Haldane: no interference).
+double haldane(double d_cm);
+
 // Persons ordered so that parents come before their children. Throws
 // input_error (naming file and the person's line) if someone is his own
 // ancestor.

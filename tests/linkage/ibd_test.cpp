@@ -1,0 +1,456 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+
+#include "ibd.h"
+
+namespace {
+
+using namespace linkage;
+
+struct person_spec {
+    int father, mother;  // indices in the table, -1 for founders
+    bool affected;
+    bool typed;  // genotyped, some markers missing at random
+};
+
+study make_study(const std::vector<person_spec>& ps, const std::vector<double>& cms,
+                 const std::vector<int>& alleles)
+{
+    study s;
+    family f;
+    f.id = "F";
+    for (std::size_t i = 0; i < ps.size(); ++i) {
+        person p;
+        p.id = std::to_string(i + 1);
+        p.father = ps[i].father;
+        p.mother = ps[i].mother;
+        p.affection = ps[i].affected ? status::affected : status::unaffected;
+        f.persons.push_back(p);
+    }
+    for (std::size_t m = 0; m < cms.size(); ++m) {
+        marker mk;
+        mk.name = "M" + std::to_string(m);
+        mk.chrom = "1";
+        mk.cm = cms[m];
+        mk.map_line = static_cast<long>(m + 1);
+        for (int a = 0; a < alleles[m]; ++a) {
+            mk.alleles.push_back(std::to_string(a + 1));
+            mk.freq.push_back(1.0 / alleles[m]);
+        }
+        s.markers.push_back(mk);
+    }
+    f.geno.assign(cms.size() * ps.size(), genotype{});
+    s.families.push_back(f);
+    return s;
+}
+
+// Random frequencies, genotypes dropped down the pedigree (so consistent),
+// then some of them taken away.
+void drop_genes(study& s, const std::vector<person_spec>& ps, std::uint64_t seed, double missing)
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    family& f = s.families[0];
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        marker& mk = s.markers[m];
+        double total = 0;
+        for (double& q : mk.freq)
+            total += q = 0.2 + u(rng);
+        for (double& q : mk.freq)
+            q /= total;
+        auto draw = [&] {
+            double x = u(rng);
+            for (std::size_t a = 0; a + 1 < mk.freq.size(); ++a)
+                if ((x -= mk.freq[a]) < 0)
+                    return static_cast<std::uint16_t>(a + 1);
+            return static_cast<std::uint16_t>(mk.freq.size());
+        };
+        std::vector<genotype> g(ps.size());
+        for (std::size_t i = 0; i < ps.size(); ++i) {  // the tables list parents first
+            if (ps[i].father < 0) {
+                g[i] = {draw(), draw()};
+            } else {
+                const genotype& fa = g[ps[i].father];
+                const genotype& mo = g[ps[i].mother];
+                g[i] = {u(rng) < 0.5 ? fa.a : fa.b, u(rng) < 0.5 ? mo.a : mo.b};
+            }
+            if (ps[i].typed && u(rng) >= missing)
+                f.at(m, i) = g[i];
+        }
+    }
+}
+
+// Everything by enumeration on full vectors (two bits per non-founder, no
+// trimming, no symmetry), all loci jointly, marker likelihoods by summing over
+// the founders' alleles.
+struct oracle {
+    std::vector<std::vector<std::pair<int, int>>> labels;  // per vector, per person
+    int bits = 0;
+
+    explicit oracle(const family& f)
+    {
+        std::vector<int> nonfounders;
+        for (std::size_t i = 0; i < f.persons.size(); ++i)
+            if (f.persons[i].father >= 0)
+                nonfounders.push_back(static_cast<int>(i));
+        bits = 2 * static_cast<int>(nonfounders.size());
+        for (std::uint32_t v = 0; v < (1u << bits); ++v) {
+            std::vector<std::pair<int, int>> lab(f.persons.size());
+            for (std::size_t i = 0, founder = 0; i < f.persons.size(); ++i) {
+                const person& p = f.persons[i];
+                if (p.father < 0) {
+                    lab[i] = {int(2 * founder), int(2 * founder + 1)};
+                    ++founder;
+                    continue;
+                }
+                const int j = int(std::find(nonfounders.begin(), nonfounders.end(), int(i)) - nonfounders.begin());
+                const auto& fa = lab[p.father];
+                const auto& mo = lab[p.mother];
+                lab[i] = {(v >> (2 * j) & 1) ? fa.second : fa.first, (v >> (2 * j + 1) & 1) ? mo.second : mo.first};
+            }
+            labels.push_back(lab);
+        }
+    }
+
+    std::vector<double> likelihood(const family& f, const marker& mk, std::size_t m) const
+    {
+        std::vector<double> e;
+        for (const auto& lab : labels) {
+            std::map<int, int> allele;
+            std::vector<std::size_t> typed;
+            for (std::size_t i = 0; i < f.persons.size(); ++i)
+                if (!f.at(m, i).missing())
+                    typed.push_back(i);
+            // Depth-first over the labels of typed persons.
+            auto sum = [&](auto& self, std::size_t t, int side) -> double {
+                if (t == typed.size())
+                    return 1.0;
+                const int l = side ? lab[typed[t]].second : lab[typed[t]].first;
+                auto next = [&]() -> double {
+                    if (side == 0)
+                        return self(self, t, 1);
+                    const genotype& g = f.at(m, typed[t]);
+                    const int x = allele[lab[typed[t]].first], y = allele[lab[typed[t]].second];
+                    if (!((x == g.a && y == g.b) || (x == g.b && y == g.a)))
+                        return 0.0;
+                    return self(self, t + 1, 0);
+                };
+                if (allele.count(l))
+                    return next();
+                double total = 0;
+                for (int a = 1; a <= int(mk.freq.size()); ++a) {
+                    allele[l] = a;
+                    total += mk.freq[a - 1] * next();
+                }
+                allele.erase(l);
+                return total;
+            };
+            e.push_back(sum(sum, 0, 0));
+        }
+        return e;
+    }
+
+    // 2^a S_all or S_pairs, as an integer.
+    double score(const family& f, std::uint32_t v, score_kind kind) const
+    {
+        std::vector<std::pair<int, int>> aff;
+        for (std::size_t i = 0; i < f.persons.size(); ++i)
+            if (f.persons[i].affection == status::affected)
+                aff.push_back(labels[v][i]);
+        double total = 0;
+        if (kind == score_kind::pairs) {
+            for (std::size_t i = 0; i < aff.size(); ++i)
+                for (std::size_t j = i + 1; j < aff.size(); ++j) {
+                    std::multiset<int> x{aff[i].first, aff[i].second};
+                    for (int l : {aff[j].first, aff[j].second})
+                        if (auto it = x.find(l); it != x.end()) {
+                            x.erase(it);
+                            ++total;
+                        }
+                }
+            return total;
+        }
+        for (std::uint32_t h = 0; h < (1u << aff.size()); ++h) {
+            std::map<int, int> count;
+            for (std::size_t i = 0; i < aff.size(); ++i)
+                ++count[(h >> i & 1) ? aff[i].second : aff[i].first];
+            double product = 1;
+            for (auto [l, c] : count)
+                for (int j = 2; j <= c; ++j)
+                    product *= j;
+            total += product;
+        }
+        return std::ldexp(total, -int(aff.size()));
+    }
+
+    // Posterior of every full vector at every position.
+    std::vector<std::vector<double>> posterior(const study& s, const std::vector<position>& pos) const
+    {
+        const family& f = s.families[0];
+        const std::size_t n = labels.size(), T = pos.size();
+        std::vector<std::vector<double>> e(T), post(T, std::vector<double>(n, 0.0));
+        for (std::size_t t = 0; t < T; ++t)
+            e[t] = pos[t].marker >= 0 ? likelihood(f, s.markers[pos[t].marker], pos[t].marker)
+                                      : std::vector<double>(n, 1.0);
+        std::vector<std::uint32_t> path(T);
+        auto walk = [&](auto& self, std::size_t t, double w) -> void {
+            if (t == T) {
+                for (std::size_t u = 0; u < T; ++u)
+                    post[u][path[u]] += w;
+                return;
+            }
+            const double theta = t ? haldane(pos[t].cm - pos[t - 1].cm) : 0.0;
+            for (std::uint32_t v = 0; v < n; ++v) {
+                double x = w * e[t][v];
+                if (t) {
+                    const int flips = std::popcount(v ^ path[t - 1]);
+                    x *= std::pow(theta, flips) * std::pow(1 - theta, bits - flips);
+                }
+                if (x == 0)
+                    continue;
+                path[t] = v;
+                self(self, t + 1, x);
+            }
+        };
+        walk(walk, 0, 1.0);
+        for (auto& p : post) {
+            double total = 0;
+            for (double x : p)
+                total += x;
+            for (double& x : p)
+                x /= total;
+        }
+        return post;
+    }
+};
+
+struct pedigree_case {
+    const char* name;
+    std::vector<person_spec> persons;
+    std::vector<double> cms;
+    double step;  // full bits times loci stays within 24
+    int bits;     // after trimming and the founder symmetry
+};
+
+const std::vector<pedigree_case> pedigrees = {
+    {"affected sib pair, parents untyped",
+     {{-1, -1, false, false}, {-1, -1, false, false}, {0, 1, true, true}, {0, 1, true, true}},
+     {0.0, 12.0, 30.0},
+     10.0,
+     2},
+    {"three affected sibs, parents typed",
+     {{-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}, {0, 1, true, true}},
+     {0.0, 15.0, 22.5},
+     12.0,
+     4},
+    {"half-sibs through the father",
+     {{-1, -1, false, true},
+      {-1, -1, false, false},
+      {-1, -1, true, true},
+      {0, 1, true, true},
+      {0, 1, false, true},
+      {0, 2, true, true},
+      {0, 2, true, false}},
+     {5.0, 25.0},
+     12.5,
+     5},
+    {"grandparents, an uninformative uncle, an affected spouse",
+     {{-1, -1, false, true},
+      {-1, -1, false, false},
+      {0, 1, true, true},
+      {0, 1, false, false},
+      {-1, -1, true, true},
+      {2, 4, true, true},
+      {2, 4, true, false}},
+     {0.0, 18.0},
+     9.0,
+     3},
+    {"children of first cousins",
+     {{-1, -1, false, false},
+      {-1, -1, false, false},
+      {0, 1, false, false},
+      {0, 1, false, false},
+      {-1, -1, false, true},
+      {-1, -1, false, true},
+      {2, 4, false, false},
+      {5, 3, false, false},
+      {6, 7, true, true},
+      {6, 7, true, true}},
+     {0.0, 9.0},
+     0.0,
+     8},
+};
+
+TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
+{
+    // Biallelic markers with everyone typed leave two options in components
+    // of the founder-allele graph, which later genotypes tell apart (seed 7).
+    const struct {
+        std::vector<int> alleles;
+        double missing;
+        std::uint64_t seed;
+    } data[] = {{{2, 4, 3}, 0.1, 6}, {{5, 2, 6}, 0.4, 2}, {{2, 2, 2}, 0.0, 7}};
+    for (const pedigree_case& pc : pedigrees)
+        for (const auto& d : data) {
+            SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(d.seed));
+            study s = make_study(pc.persons, pc.cms, d.alleles);
+            drop_genes(s, pc.persons, d.seed, d.missing);
+            const family& f = s.families[0];
+            const chromosome c = chromosomes(s)[0];
+            const std::vector<position> pos = positions(s, c, pc.step);
+            ASSERT_EQ(pos.size() > pc.cms.size(), pc.step > 0);
+
+            const oracle o(f);
+            const auto post = o.posterior(s, pos);
+            for (score_kind kind : {score_kind::pairs, score_kind::all}) {
+                const kindred k = make_kindred(f, kind);
+                EXPECT_EQ(k.bits, pc.bits);
+                EXPECT_EQ(measure(f).bits, k.bits);
+                EXPECT_EQ(measure(f).affected, k.affected);
+
+                std::vector<double> score(o.labels.size());
+                std::map<double, double> null;
+                for (std::uint32_t v = 0; v < o.labels.size(); ++v)
+                    null[score[v] = o.score(f, v, kind)] += 1.0 / double(o.labels.size());
+                ASSERT_EQ(k.score.size(), null.size());
+                std::size_t i = 0;
+                for (auto [value, p] : null) {
+                    EXPECT_EQ(k.score[i], value);
+                    EXPECT_NEAR(k.nullprob[i], p, 1e-15);
+                    ++i;
+                }
+
+                const ibd_result r = multipoint(k, f, s, c, pos);
+                EXPECT_TRUE(r.inconsistent.empty());
+                for (std::size_t p = 0; p < pos.size(); ++p) {
+                    std::vector<double> want(k.score.size(), 0.0);
+                    for (std::uint32_t v = 0; v < o.labels.size(); ++v)
+                        want[std::lower_bound(k.score.begin(), k.score.end(), score[v]) - k.score.begin()] +=
+                            post[p][v];
+                    for (std::size_t j = 0; j < want.size(); ++j)
+                        EXPECT_NEAR(r.probs[p * k.score.size() + j], want[j], 1e-12) << "position " << p;
+                    EXPECT_NEAR(r.entropy[p], entropy(want.data(), want.size()), 1e-10);
+                }
+                // Recomputing forward vectors from checkpoints changes nothing.
+                for (int segment : {1, 2}) {
+                    const ibd_result q = multipoint(k, f, s, c, pos, {}, segment);
+                    EXPECT_EQ(q.probs, r.probs);
+                    EXPECT_EQ(q.entropy, r.entropy);
+                }
+            }
+        }
+}
+
+// Parents 1/2 and 3/4 make every sib's inheritance plain.
+TEST(Multipoint, KnownAnswers)
+{
+    const std::vector<person_spec> asp = {
+        {-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}};
+    struct {
+        genotype sib1, sib2;
+        double pairs;
+    } cases[] = {{{1, 3}, {1, 3}, 2}, {{1, 3}, {3, 1}, 2}, {{1, 3}, {1, 4}, 1}, {{1, 3}, {2, 4}, 0}};
+    for (auto cs : cases) {
+        // Marker 1 fully informative; marker 2, far away, untyped.
+        study s = make_study(asp, {0.0, 1000.0}, {4, 4});
+        family& f = s.families[0];
+        f.at(0, 0) = {1, 2};
+        f.at(0, 1) = {3, 4};
+        f.at(0, 2) = cs.sib1;
+        f.at(0, 3) = cs.sib2;
+        const chromosome c = chromosomes(s)[0];
+        const std::vector<position> pos = {{0.0, 0}, {500.0, -1}, {1000.0, 1}};
+        const kindred k = make_kindred(f, score_kind::pairs);
+        const ibd_result r = multipoint(k, f, s, c, pos);
+        for (std::size_t j = 0; j < 3; ++j) {
+            EXPECT_EQ(r.probs[j], k.score[j] == cs.pairs ? 1.0 : 0.0);
+            EXPECT_NEAR(r.probs[3 + j], k.nullprob[j], 1e-3);  // 500 cM away
+        }
+        EXPECT_EQ(r.entropy[0], 0.0);  // information 1
+        EXPECT_NEAR(r.entropy[1], r.null_entropy, 1e-3);
+
+        // No genotypes: the null at every position, information 0.
+        std::fill(f.geno.begin(), f.geno.end(), genotype{});
+        const ibd_result none = multipoint(k, f, s, c, pos);
+        for (std::size_t p = 0; p < 3; ++p) {
+            for (std::size_t j = 0; j < 3; ++j)
+                EXPECT_NEAR(none.probs[p * 3 + j], k.nullprob[j], 1e-15);
+            EXPECT_NEAR(none.entropy[p], none.null_entropy, 1e-15);
+        }
+    }
+}
+
+TEST(Kindred, NullDistributionsCountedByHand)
+{
+    const person_spec F{-1, -1, false, false}, M{-1, -1, false, false}, S{0, 1, true, false};
+    struct {
+        std::vector<person_spec> persons;
+        score_kind kind;
+        std::vector<double> score, nullprob;
+    } cases[] = {
+        {{F, M, S, S}, score_kind::pairs, {0, 1, 2}, {0.25, 0.5, 0.25}},
+        {{F, M, S, S}, score_kind::all, {1, 1.25, 1.5}, {0.25, 0.5, 0.25}},
+        {{F, M, S, S, S}, score_kind::pairs, {2, 4, 6}, {9 / 16.0, 6 / 16.0, 1 / 16.0}},
+        {{F, M, S, S, S}, score_kind::all, {1.5, 2.25, 3}, {9 / 16.0, 6 / 16.0, 1 / 16.0}},
+        // An unaffected sib with no genotypes carries nothing.
+        {{F, M, S, S, {0, 1, false, false}}, score_kind::pairs, {0, 1, 2}, {0.25, 0.5, 0.25}},
+    };
+    for (const auto& cs : cases) {
+        const study s = make_study(cs.persons, {0.0}, {2});
+        const kindred k = make_kindred(s.families[0], cs.kind);
+        EXPECT_EQ(k.bits, 2 * int(std::count_if(cs.persons.begin(), cs.persons.end(), [](auto p) {
+                                  return p.affected;
+                              })) - 2);
+        EXPECT_EQ(k.score, cs.score);
+        EXPECT_EQ(k.nullprob, cs.nullprob);
+    }
+}
+
+TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
+{
+    const std::vector<person_spec> trio = {
+        {-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}};
+    study s = make_study(trio, {0.0, 5.0, 10.0}, {3, 3, 3});
+    drop_genes(s, trio, 3, 0.0);
+    family& f = s.families[0];
+    f.at(1, 0) = {1, 1};
+    f.at(1, 1) = {1, 1};
+    f.at(1, 2) = {2, 2};  // neither parent has a 2
+    const chromosome c = chromosomes(s)[0];
+    const std::vector<position> pos = positions(s, c, 2.0);
+    const kindred k = make_kindred(f, score_kind::all);
+    const ibd_result r = multipoint(k, f, s, c, pos);
+    EXPECT_EQ(r.inconsistent, std::vector<int>{1});
+    const ibd_result ignored = multipoint(k, f, s, c, pos, {1});
+    EXPECT_TRUE(ignored.inconsistent.empty());
+    EXPECT_EQ(r.probs, ignored.probs);
+}
+
+TEST(Positions, MarkersInMapOrderAndStepsStrictlyBetween)
+{
+    struct {
+        std::vector<double> cms;
+        double step;
+        std::vector<std::pair<double, int>> want;
+    } cases[] = {
+        {{0, 2, 5, 5, 7.5}, 2.5, {{0, 0}, {2, 1}, {2.5, -1}, {5, 2}, {5, 3}, {7.5, 4}}},
+        {{0, 2, 5}, 0, {{0, 0}, {2, 1}, {5, 2}}},
+        {{1.2, 3}, 1, {{1.2, 0}, {2, -1}, {3, 1}}},
+        {{4}, 1, {{4, 0}}},
+    };
+    for (const auto& cs : cases) {
+        const study s = make_study({{-1, -1, true, false}}, cs.cms, std::vector<int>(cs.cms.size(), 2));
+        std::vector<std::pair<double, int>> got;
+        for (position p : positions(s, chromosomes(s)[0], cs.step))
+            got.push_back({p.cm, p.marker});
+        EXPECT_EQ(got, cs.want);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// Multipoint identity by descent (Lander & Green): for each kindred, the
+// distribution of an allele-sharing score over its inheritance vectors, under
+// no linkage and given the marker data at each position of a chromosome.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "study.h"
+
+namespace linkage {
+
+enum class score_kind { all, pairs };  // S_all (Whittemore & Halpern) or S_pairs
+
+// One family prepared for the hidden Markov model.
+struct kindred {
+    // Built from a family: persons carrying no information are trimmed (not
+    // genotyped at any marker, not affected, and with no genotyped or affected
+    // descendant), then inheritance vectors with founder-phase symmetry:
+    // bits = 2 * non-founders - founders with children.
+    int bits = 0;
+    int affected = 0;               // affected members counted by the score
+    std::vector<double> score;      // distinct score values, ascending: the kindred's outcomes
+    std::vector<double> nullprob;   // fraction of vectors giving each outcome (count / 2^bits)
+
+    // A kept person, parents first. A founder owns labels 2 * founder and
+    // 2 * founder + 1 (paternal, maternal); a non-founder's meiosis takes its
+    // parent's first label when the bit is 0, the second when it is 1. The
+    // vector bits go to meioses from the top down in member order, so the
+    // vectors sharing the meioses of the first members form a contiguous block.
+    struct member {
+        int person = -1;   // index in family::persons
+        int father = -1;   // index in members; -1 for a founder
+        int mother = -1;
+        int pat_bit = -1;  // vector bit of the paternal meiosis; -1: fixed to 0 by the symmetry
+        int mat_bit = -1;
+        int label = -1;    // founders: first of its two labels
+        bool has_children = false;
+        bool affected = false;
+    };
+    std::vector<member> members;
+    int labels = 0;                     // 2 * kept founders
+    std::vector<std::uint32_t> masks;   // per meiosis, the vector bits its recombination flips
+    std::vector<std::uint32_t> outcome; // outcome index of every vector
+
+    std::uint64_t vectors() const { return std::uint64_t{1} << bits; }
+};
+
+// Cheap: number of affected members and bits after trimming, without building
+// the vector tables, so the driver can leave out families with < 2 affected or
+// bits > max_bits before any big allocation.
+struct kindred_size {
+    int affected = 0;
+    int bits = 0;
+};
+kindred_size measure(const family& f);
+
+// Throws std::length_error beyond 30 bits, or when S_all of a kindred with
+// very many related affected members would not fit in 128 bits.
+kindred make_kindred(const family& f, score_kind s);
+
+// A place on one chromosome where outcome probabilities are wanted.
+struct position {
+    double cm = 0.0;
+    int marker = -1;  // index into study::markers when the position is a marker, else -1
+};
+
+// Positions of a chromosome: each marker in map order, and with step > 0 also
+// every multiple of step (cM) strictly between the first and last marker that
+// is not already a marker position.
+std::vector<position> positions(const study& s, const chromosome& c, double step);
+
+
+struct ibd_result {
+    std::vector<double> probs;      // positions x outcomes: probs[p * score.size() + k]; each row
+                                    // sums to 1 (masses divided by their total)
+    std::vector<double> entropy;    // per position: entropy of the posterior over outcomes
+    double null_entropy = 0.0;      // entropy of nullprob
+    std::vector<int> inconsistent;  // markers (study indices, map order) whose genotypes in this
+                                    // family are impossible under every vector; empty when none
+};
+
+// Entropy (natural log, 0 ln 0 = 0) of a distribution.
+double entropy(const double* p, std::size_t n);
+
+// Multipoint posterior over inheritance vectors at every position, summed into
+// outcomes. Markers listed in `ignore` (sorted study indices) are treated as
+// ungenotyped for this family. Haldane map. Thread-safe and single-threaded.
+//
+// Markers reported as inconsistent are left out of the computation, so the
+// result then equals a call with them in `ignore`. A marker is also reported
+// when its genotypes are possible alone but not jointly with markers before it
+// at the same map position (no recombination between them).
+//
+// segment: markers between stored forward vectors; the others are recomputed
+// in the backward pass, which bounds memory for large kindreds. 0 chooses it
+// from the kindred's size. The results do not depend on it, to the bit.
+ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
+                      const std::vector<position>& pos, const std::vector<int>& ignore = {},
+                      int segment = 0);
+
+}  // namespace linkage
