@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Benchmark brell-ibd on three study shapes.
+
+Builds Release, makes each study (brell-sim for the sibships and the SNP
+study, a hand-built pedigree of 20 bits here), then times brell-ibd and its
+floor, brell-ibd-read (reading the files and counting allele frequencies
+only). Prints the median wall time of several runs, the peak resident
+memory, and the ratio of brell-ibd to its floor.
+"""
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+SIM = {
+    # 2,000 sibships of 2 to 6 affected sibs, parents genotyped in every
+    # other family, 400 markers of 8 alleles 1 cM apart.
+    "sibships": ["--kindreds", "2000", "--sibs", "2-6", "--parents", "mixed", "--markers", "8",
+                 "--length", "399", "--spacing", "1", "--seed", "7"],
+    # 500 families at 10,000 SNPs, read from .bed.
+    "snps": ["--kindreds", "500", "--sibs", "2-4", "--parents", "mixed", "--freqs", "snp", "--plink",
+             "--length", "4999.5", "--spacing", "0.5", "--seed", "8"],
+}
+
+
+def pedigree20(folder, markers=200, seed=9):
+    """Grandparents, their four children with spouses, nine affected
+    grandchildren: 13 non-founders and 6 founders with children, 20 bits."""
+    rnd = random.Random(seed)
+    os.makedirs(folder, exist_ok=True)
+    people = [("G1", "0", "0", 1, 0), ("G2", "0", "0", 2, 0)]
+    kids = [3, 2, 2, 2]
+    for i, n in enumerate(kids, 1):
+        people.append((f"P{i}", "G1", "G2", 1, 0))
+        people.append((f"S{i}", "0", "0", 2, 0))
+        for j in range(1, n + 1):
+            people.append((f"C{i}{j}", f"P{i}", f"S{i}", 1 + j % 2, 2))
+    alleles = {}
+    for p, fa, mo, _, _ in people:
+        g = []
+        for m in range(markers):
+            if fa == "0":
+                g.append((rnd.randint(1, 8), rnd.randint(1, 8)))
+            else:
+                g.append((rnd.choice(alleles[fa][m]), rnd.choice(alleles[mo][m])))
+        alleles[p] = g
+    with open(os.path.join(folder, "study.ped"), "w") as f:
+        for p, fa, mo, sex, aff in people:
+            geno = " ".join(f"{a} {b}" for a, b in alleles[p]) if not p.startswith("G") else " ".join(["0 0"] * markers)
+            f.write(f"PED1 {p} {fa} {mo} {sex} {aff} {geno}\n")
+    with open(os.path.join(folder, "study.dat"), "w") as f:
+        f.write("A disease\n" + "".join(f"M M{m + 1}\n" for m in range(markers)) + "E\n")
+    with open(os.path.join(folder, "study.map"), "w") as f:
+        f.write("CHR MARKER CM\n" + "".join(f"1 M{m + 1} {m}\n" for m in range(markers)))
+
+
+def run(cmd, cwd=None):
+    """Wall seconds and peak resident KiB of one run of cmd."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"bench: {' '.join(cmd)} failed")
+    return wall, usage.ru_maxrss
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "all"], default="all")
+    ap.add_argument("--runs", type=int, default=3, help="runs of each command (default 3)")
+    ap.add_argument("--dir", default="/tmp/brell-ibd-bench", help="folder for the build and the studies")
+    args = ap.parse_args()
+
+    build = os.path.join(args.dir, "build")
+    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBRELL_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brell-ibd", "brell-sim", "brell-ibd-read"],
+                   check=True, stdout=subprocess.DEVNULL)
+    ibd = os.path.join(build, "tools", "ibd", "brell-ibd")
+    floor = os.path.join(build, "bench", "brell-ibd-read")
+    sim = os.path.join(build, "tools", "sim", "brell-sim")
+
+    names = ["sibships", "snps", "pedigree20"] if args.study == "all" else [args.study]
+    print(f"{'study':<11} {'floor s':>8} {'brell-ibd s':>12} {'ratio':>7} {'peak MB':>8}")
+    for name in names:
+        folder = os.path.join(args.dir, name)
+        if name == "pedigree20":
+            pedigree20(folder)
+        else:
+            subprocess.run([sim, *SIM[name], "--out", folder], check=True, stdout=subprocess.DEVNULL)
+        study = (["--bfile", os.path.join(folder, "study")] if name == "snps" else
+                 ["-p", os.path.join(folder, "study.ped"), "-d", os.path.join(folder, "study.dat"),
+                  "-m", os.path.join(folder, "study.map")])
+        out = ["-o", os.path.join(folder, "ibd")]
+        floors = [run([floor, *study, *out])[0] for _ in range(args.runs)]
+        times, rss = [], 0
+        for _ in range(args.runs):
+            t, r = run([ibd, *study, *out, "--quiet"])
+            times.append(t)
+            rss = max(rss, r)
+        f, t = statistics.median(floors), statistics.median(times)
+        print(f"{name:<11} {f:8.3f} {t:12.3f} {t / f:7.1f} {rss / 1024:8.1f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

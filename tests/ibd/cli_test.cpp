@@ -1,0 +1,171 @@
+// brell-ibd run as a program on small studies whose answers are known.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+using simtest::run_in;
+using simtest::slurp;
+using simtest::temp_dir;
+
+namespace {
+
+const std::string IBD = BRELL_IBD_BIN;
+
+void put(const temp_dir& d, const std::string& name, const std::string& text)
+{
+    std::ofstream(d.path() / name, std::ios::binary) << text;
+}
+
+// F1: genotyped parents and an affected sib pair sharing both alleles at M1
+// and none at M2, both markers fully informative. F2 has one affected member.
+void sib_pair_study(const temp_dir& d)
+{
+    put(d, "s.dat", "A disease\nM M1\nM M2\nE\n");
+    put(d, "s.map", "CHR MARKER CM\n1 M2 10\n1 M1 0\n");
+    put(d, "s.ped",
+        "F1 1 0 0 1 1 1 2 5 6\n"
+        "F1 2 0 0 2 1 3 4 7 8\n"
+        "F1 3 1 2 1 2 1/3 5/7\n"
+        "F1 4 1 2 2 2 1 3 6 8\n"
+        "F2 1 0 0 1 2 1 1 5 5\n"
+        "F2 2 0 0 2 1 0 0 0 0\n"
+        "F2 3 1 2 1 1 1 1 5 6\n");
+}
+
+TEST(IbdCli, KnownSharingOfAnAffectedSibPair)
+{
+    temp_dir d("ibd-asp");
+    sib_pair_study(d);
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --weights pairs");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("family F2: 1 affected, fewer than two: left out"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 used, 1 left out"), std::string::npos) << r.err;
+    // S_all of a sib pair: 1, 5/4, 3/2 for IBD 0, 1, 2.
+    EXPECT_EQ(slurp(d.path() / "out/chr1/nullprobs.dat"), "F1 0.25 1\nF1 0.5 1.25\nF1 0.25 1.5\n");
+    EXPECT_EQ(slurp(d.path() / "out/chr1/probs.dat"),
+              "F1 0 1 0\nF1 0 1.25 0\nF1 0 1.5 1\n"
+              "F1 10 1 1\nF1 10 1.25 0\nF1 10 1.5 0\n");
+    EXPECT_EQ(slurp(d.path() / "out/chr1/markers.tsv"), "position\tmarker\tinformation\n0\tM1\t1\n10\tM2\t1\n");
+    EXPECT_EQ(slurp(d.path() / "out/chr1/weights.dat"), "F1 1\n");
+    // brell reads the folder as it stands.
+    auto b = run_in(d.path() / "out/chr1", std::string(BRELL_BIN) + " LIN");
+    EXPECT_EQ(b.status, 0) << b.out;
+}
+
+// With a step, positions between markers carry some of the markers'
+// information, and S_pairs counts shared alleles.
+TEST(IbdCli, StepPositionsAndPairsScore)
+{
+    temp_dir d("ibd-step");
+    sib_pair_study(d);
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --step 2.5 --score pairs --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("used"), std::string::npos) << "quiet prints no summary";
+    EXPECT_EQ(slurp(d.path() / "out/chr1/nullprobs.dat"), "F1 0.25 0\nF1 0.5 1\nF1 0.25 2\n");
+    std::istringstream tsv(slurp(d.path() / "out/chr1/markers.tsv"));
+    std::string line;
+    std::getline(tsv, line);
+    std::vector<double> pos, info;
+    std::vector<std::string> names;
+    while (std::getline(tsv, line)) {
+        std::istringstream f(line);
+        std::string p, m, i;
+        std::getline(f, p, '\t');
+        std::getline(f, m, '\t');
+        std::getline(f, i, '\t');
+        pos.push_back(std::stod(p));
+        names.push_back(m);
+        info.push_back(std::stod(i));
+    }
+    ASSERT_EQ(pos, (std::vector<double>{0, 2.5, 5, 7.5, 10}));
+    EXPECT_EQ(names, (std::vector<std::string>{"M1", "", "", "", "M2"}));
+    EXPECT_EQ(info.front(), 1.0);
+    EXPECT_EQ(info.back(), 1.0);
+    // Halfway between sure IBD 2 and sure IBD 0 the odds are the null's
+    // again: IBD 0, 1 and 2 each need as many recombinations on both sides.
+    EXPECT_NEAR(info[2], 0.0, 1e-12);
+    EXPECT_GT(info[1], 0.05);
+    EXPECT_NEAR(info[1], info[3], 1e-12);
+}
+
+struct bad_input {
+    const char* what;
+    const char* ped;
+    const char* message;  // after "brell-ibd: "
+};
+
+// Each fault: one message naming file and line, exit 1, no output folder.
+TEST(IbdCli, BadStudiesAreRefusedAndLeaveNothing)
+{
+    const bad_input cases[] = {
+        {"unknown father", "F1 3 9 2 1 2 1 3 5 7\nF1 2 0 0 2 1 3 4 7 8\n", "s.ped line 1: "},
+        {"Mendelian inconsistency",
+         "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n",
+         "s.ped line 1: family F1: marker M1: Mendelian inconsistency"},
+    };
+    for (const bad_input& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_dir d("ibd-bad");
+        sib_pair_study(d);
+        put(d, "s.ped", c.ped);
+        auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string("brell-ibd: ") + c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(d.path() / "out")) << "nothing may be left";
+    }
+}
+
+TEST(IbdCli, DroppedInconsistencyIsNamedAndTheRestScored)
+{
+    temp_dir d("ibd-drop");
+    sib_pair_study(d);
+    put(d, "s.ped",
+        "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n");
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --drop-inconsistent");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("family F1: marker M1: Mendelian inconsistency: genotypes dropped"), std::string::npos)
+        << r.err;
+    // M2 still says IBD 0; M1, dropped, only hears of it through recombination.
+    const std::string probs = slurp(d.path() / "out/chr1/probs.dat");
+    EXPECT_NE(probs.find("F1 10 1 1\n"), std::string::npos) << probs;
+}
+
+TEST(IbdCli, ThreadCountChangesNoByte)
+{
+    temp_dir d("ibd-threads");
+    sib_pair_study(d);
+    ASSERT_EQ(run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o one --step 1 --threads 1").status, 0);
+    ASSERT_EQ(run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o three --step 1 --threads 3").status, 0);
+    for (const char* f : {"nullprobs.dat", "probs.dat", "markers.tsv"})
+        EXPECT_EQ(slurp(d.path() / "one/chr1" / f), slurp(d.path() / "three/chr1" / f)) << f;
+}
+
+TEST(IbdCli, CommandLineMistakes)
+{
+    temp_dir d("ibd-usage");
+    const char* lines[] = {
+        "",
+        "-p s.ped -d s.dat -m s.map",
+        "-p s.ped -d s.dat -o out",
+        "--bfile a --file b -o out",
+        "--bfile a -p s.ped -d s.dat -m s.map -o out",
+        "--bfile a -o out --score some",
+        "--bfile a -o out --step -1",
+        "--bfile a -o out --max-bits 31",
+        "--bfile a -o out --frobnicate",
+    };
+    for (const char* l : lines) {
+        SCOPED_TRACE(l);
+        auto r = run_in(d.path(), IBD + " " + l);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("(see --help)"), std::string::npos) << r.err;
+    }
+    auto h = run_in(d.path(), IBD + " --help");
+    EXPECT_EQ(h.status, 0);
+    EXPECT_EQ(h.out.rfind("Usage: brell-ibd ", 0), 0u);
+}
+
+}  // namespace

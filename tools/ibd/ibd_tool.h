@@ -1,0 +1,102 @@
+// brell-ibd: multipoint identity by descent from pedigree, genotype and map
+// files to the files brell reads, one folder per chromosome.
+#pragma once
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ibd.h"
+#include "readers.h"
+
+namespace ibd {
+
+inline constexpr const char* PROGRAM = "brell-ibd";
+
+// A fault that is not in one input line: printed after "brell-ibd: ".
+struct error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A command line that cannot be run: the text, then a pointer to --help.
+struct usage_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+enum class input_format { linkage, plink_binary, plink_text };
+
+struct options {
+    input_format format = input_format::linkage;
+    linkage::linkage_files files;  // -p -d -m -f
+    std::string prefix;            // --bfile / --file
+    std::string out_dir;
+    linkage::score_kind score = linkage::score_kind::all;
+    double step = 0.0;  // cM; 0: markers only
+    linkage::freq_from freq = linkage::freq_from::all;
+    bool pair_weights = false;
+    int max_bits = 24;
+    bool drop_inconsistent = false;
+    int threads = 0;  // 0: every core
+    bool quiet = false;
+    bool help = false;
+};
+
+// Takes the option at argv[i] (and its value) if it is one of brell-ibd's,
+// advancing i past it; false leaves i alone. So brell-scan can accept them
+// among its own.
+bool take_option(int argc, const char* const argv[], int& i, options& o);
+// Every argument; throws usage_error.
+options parse_options(int argc, const char* const argv[]);
+// Checks that the options name one study and an output folder.
+void check_options(const options& o);
+const char* usage_text();
+
+linkage::study read_study(const options& o);
+
+struct chromosome_done {
+    std::string name;
+    std::string dir;  // OUTDIR/chrNAME
+    int markers = 0;
+    int positions = 0;
+};
+
+struct summary {
+    int families = 0;  // in the study
+    int used = 0;
+    int left_out = 0;
+    int largest_bits = 0;
+    std::string largest_family;
+    std::vector<chromosome_done> chromosomes;  // analysed, in map order
+    int not_analysed_markers = 0;              // X-linked, Y, MT
+    int dropped = 0;                           // (family, marker) genotypes dropped as inconsistent
+};
+
+// Computes and writes every chromosome's files into o.out_dir, all renamed
+// into place only once everything has been computed. Messages about left-out
+// families and dropped genotypes go to log.
+summary run_ibd(const options& o, const linkage::study& s, std::FILE* log);
+
+void print_summary(const summary& sum, double seconds, std::FILE* out);
+
+// Files of one chromosome, written under temporary names; commit() renames
+// them into place, and whatever is not committed is removed.
+class staged_files {
+public:
+    staged_files() = default;
+    ~staged_files();
+    staged_files(const staged_files&) = delete;
+    staged_files& operator=(const staged_files&) = delete;
+    // Creates dir and its parents where missing; what it made goes again
+    // unless committed.
+    void make_dir(const std::string& dir);
+    // Writes text to a temporary file beside path.
+    void add(const std::string& path, const std::string& text);
+    void commit();
+
+private:
+    std::vector<std::pair<std::string, std::string>> files_;  // temporary, final
+    std::vector<std::string> made_dirs_;
+    bool committed_ = false;
+};
+
+}  // namespace ibd

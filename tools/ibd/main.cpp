@@ -1,0 +1,36 @@
+// brell-ibd: pedigree, genotype and map files in, one folder per chromosome of
+// the files brell reads out.
+#include <chrono>
+#include <cstdio>
+#include <new>
+
+#include "ibd_tool.h"
+
+int main(int argc, char* argv[])
+{
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        const ibd::options o = ibd::parse_options(argc, argv);
+        if (o.help) {
+            std::fputs(ibd::usage_text(), stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        const linkage::study s = ibd::read_study(o);
+        const ibd::summary sum = ibd::run_ibd(o, s, stderr);
+        if (!o.quiet)
+            ibd::print_summary(sum, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                               stderr);
+        return 0;
+    } catch (const ibd::usage_error& e) {
+        std::fprintf(stderr, "%s: %s (see --help)\n", ibd::PROGRAM, e.what());
+    } catch (const linkage::input_error& e) {
+        std::fprintf(stderr, "%s: %s\n", ibd::PROGRAM, e.what());
+    } catch (const ibd::error& e) {
+        std::fprintf(stderr, "%s: %s\n", ibd::PROGRAM, e.what());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of memory\n", ibd::PROGRAM);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", ibd::PROGRAM, e.what());
+    }
+    return 1;
+}

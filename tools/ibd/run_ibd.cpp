@@ -1,0 +1,255 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <charconv>
+#include <cmath>
+
+#include "brell.h"
+#include "ibd_tool.h"
+
+namespace ibd {
+
+linkage::study read_study(const options& o)
+{
+    linkage::study s;
+    switch (o.format) {
+    case input_format::linkage:
+        s = linkage::read_linkage(o.files);
+        break;
+    case input_format::plink_binary:
+        s = linkage::read_plink_binary(o.prefix);
+        break;
+    case input_format::plink_text:
+        s = linkage::read_plink_text(o.prefix);
+        break;
+    }
+    linkage::count_frequencies(s, o.freq);
+    return s;
+}
+
+namespace {
+
+void append(std::string& out, double v)
+{
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+// One family's computation at one chromosome, kept until every family is done.
+struct family_result {
+    linkage::ibd_result ibd;
+    std::vector<int> dropped;  // markers treated as missing
+    std::string probs;         // its rows of probs.dat
+};
+
+// Rows `id position score probability`, kindred by kindred, position by
+// position, outcomes in the order of nullprobs.dat.
+std::string probs_rows(const std::string& id, const linkage::kindred& k, const std::vector<std::string>& pos_text,
+                       const std::vector<std::string>& score_text, const std::vector<double>& probs)
+{
+    std::string out;
+    const std::size_t n = k.score.size();
+    out.reserve(pos_text.size() * n * (id.size() + 32));
+    for (std::size_t p = 0; p < pos_text.size(); ++p)
+        for (std::size_t j = 0; j < n; ++j) {
+            out += id;
+            out += ' ';
+            out += pos_text[p];
+            out += ' ';
+            out += score_text[j];
+            out += ' ';
+            append(out, probs[p * n + j]);
+            out += '\n';
+        }
+    return out;
+}
+
+std::string chromosome_dir(const std::string& out_dir, const std::string& name)
+{
+    return (out_dir.empty() ? std::string(".") : out_dir) + "/chr" + name;
+}
+
+}  // namespace
+
+summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
+{
+    summary sum;
+    sum.families = static_cast<int>(s.families.size());
+
+    std::vector<int> used;
+    for (std::size_t f = 0; f < s.families.size(); ++f) {
+        const linkage::family& fam = s.families[f];
+        const linkage::kindred_size size = linkage::measure(fam);
+        if (size.affected < 2) {
+            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, fam.id.c_str(),
+                         size.affected);
+        } else if (size.bits > o.max_bits) {
+            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, fam.id.c_str(),
+                         size.bits, o.max_bits);
+        } else {
+            used.push_back(static_cast<int>(f));
+            if (size.bits > sum.largest_bits || sum.largest_family.empty()) {
+                sum.largest_bits = size.bits;
+                sum.largest_family = fam.id;
+            }
+            continue;
+        }
+        ++sum.left_out;
+    }
+    sum.used = static_cast<int>(used.size());
+    if (used.empty())
+        throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
+
+    const int workers = std::max(1, std::min(o.threads > 0 ? o.threads : brell::default_threads(),
+                                             static_cast<int>(used.size())));
+    brell::worker_pool pool(workers);
+    // Each job takes families in turn; results land by index, so the output
+    // is the same at any number of threads.
+    auto each_family = [&](const std::function<void(std::size_t)>& job) {
+        std::atomic<std::size_t> next{0};
+        pool.run([&](int) {
+            for (std::size_t u; (u = next.fetch_add(1)) < used.size();)
+                job(u);
+        });
+    };
+
+    std::vector<linkage::kindred> kindreds(used.size());
+    each_family([&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
+
+    std::string nullprobs, weights;
+    for (std::size_t u = 0; u < used.size(); ++u) {
+        const linkage::kindred& k = kindreds[u];
+        const std::string& id = s.families[used[u]].id;
+        for (std::size_t j = 0; j < k.score.size(); ++j) {
+            nullprobs += id + ' ';
+            append(nullprobs, k.nullprob[j]);
+            nullprobs += ' ';
+            append(nullprobs, k.score[j]);
+            nullprobs += '\n';
+        }
+        weights += id + ' ';
+        append(weights, std::sqrt(0.5 * k.affected * (k.affected - 1)));
+        weights += '\n';
+    }
+
+    staged_files staged;
+    std::string inconsistent;  // every (family, marker) pair, when not dropping
+    const bool progress = !o.quiet && ::isatty(STDERR_FILENO);
+    const std::vector<linkage::chromosome> chroms = linkage::chromosomes(s);
+    for (std::size_t ci = 0; ci < chroms.size(); ++ci) {
+        const linkage::chromosome& c = chroms[ci];
+        if (c.kind != linkage::chrom_kind::autosome) {
+            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", PROGRAM,
+                         c.name.c_str(), c.markers.size(),
+                         c.kind == linkage::chrom_kind::x_linked ? "X-linked" : "non-autosomal");
+            sum.not_analysed_markers += static_cast<int>(c.markers.size());
+            continue;
+        }
+        if (progress)
+            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
+                         chroms.size());
+        const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
+        std::vector<std::string> pos_text(pos.size());
+        for (std::size_t p = 0; p < pos.size(); ++p)
+            pos_text[p] = brell::shortest(pos[p].cm);
+
+        std::vector<family_result> res(used.size());
+        each_family([&](std::size_t u) {
+            const linkage::family& fam = s.families[used[u]];
+            const linkage::kindred& k = kindreds[u];
+            family_result& r = res[u];
+            r.ibd = linkage::multipoint(k, fam, s, c, pos);
+            // Inconsistent markers are already left out of the result.
+            if (!r.ibd.inconsistent.empty()) {
+                if (!o.drop_inconsistent)
+                    return;
+                r.dropped = std::move(r.ibd.inconsistent);
+                r.ibd.inconsistent.clear();
+            }
+            std::vector<std::string> score_text(k.score.size());
+            for (std::size_t j = 0; j < k.score.size(); ++j)
+                score_text[j] = brell::shortest(k.score[j]);
+            r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
+        });
+
+        for (std::size_t u = 0; u < used.size(); ++u) {
+            const linkage::family& fam = s.families[used[u]];
+            const family_result& r = res[u];
+            for (int m : r.dropped) {
+                std::fprintf(log, "%s: family %s: marker %s: Mendelian inconsistency: genotypes dropped\n", PROGRAM,
+                             fam.id.c_str(), s.markers[m].name.c_str());
+                ++sum.dropped;
+            }
+            for (int m : r.ibd.inconsistent)
+                inconsistent += std::string(PROGRAM) + ": " + s.pedigree_file + " line " +
+                                std::to_string(fam.persons.front().line) + ": family " + fam.id + ": marker " +
+                                s.markers[m].name + ": Mendelian inconsistency\n";
+        }
+        if (!inconsistent.empty())
+            continue;  // nothing is written; the rest is still checked
+
+        std::string probs;
+        std::size_t size = 0;
+        for (const family_result& r : res)
+            size += r.probs.size();
+        probs.reserve(size);
+        for (family_result& r : res) {
+            probs += r.probs;
+            std::string().swap(r.probs);
+        }
+
+        double e = 0.0, e0 = 0.0;
+        std::string markers = "position\tmarker\tinformation\n";
+        for (std::size_t p = 0; p < pos.size(); ++p) {
+            e = 0.0;
+            e0 = 0.0;
+            for (const family_result& r : res) {
+                e += r.ibd.entropy[p];
+                e0 += r.ibd.null_entropy;
+            }
+            const double info = e0 > 0.0 ? 1.0 - e / e0 : 0.0;
+            markers += pos_text[p] + '\t' + (pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string()) +
+                       '\t';
+            append(markers, info);
+            markers += '\n';
+        }
+
+        const std::string dir = chromosome_dir(o.out_dir, c.name);
+        staged.make_dir(dir);
+        staged.add(dir + "/nullprobs.dat", nullprobs);
+        staged.add(dir + "/probs.dat", probs);
+        staged.add(dir + "/markers.tsv", markers);
+        if (o.pair_weights)
+            staged.add(dir + "/weights.dat", weights);
+        sum.chromosomes.push_back({c.name, dir, static_cast<int>(c.markers.size()), static_cast<int>(pos.size())});
+    }
+    if (progress)
+        std::fprintf(stderr, "\r\033[K");
+    if (!inconsistent.empty()) {
+        inconsistent.pop_back();
+        throw error("Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n" + inconsistent);
+    }
+    if (sum.chromosomes.empty())
+        throw error("no autosomal marker to analyse");
+    staged.commit();
+    return sum;
+}
+
+void print_summary(const summary& sum, double seconds, std::FILE* out)
+{
+    std::fprintf(out, "%s: %d families: %d used, %d left out\n", PROGRAM, sum.families, sum.used, sum.left_out);
+    std::fprintf(out, "%s: largest family %s: %d bits\n", PROGRAM, sum.largest_family.c_str(), sum.largest_bits);
+    for (const chromosome_done& c : sum.chromosomes)
+        std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
+                     c.positions, c.dir.c_str());
+    if (sum.not_analysed_markers)
+        std::fprintf(out, "%s: %d markers not analysed (X-linked, Y, MT)\n", PROGRAM, sum.not_analysed_markers);
+    if (sum.dropped)
+        std::fprintf(out, "%s: %d inconsistent genotype sets dropped\n", PROGRAM, sum.dropped);
+    std::fprintf(out, "%s: %.2f s\n", PROGRAM, seconds);
+}
+
+}  // namespace ibd
