@@ -15,7 +15,7 @@ fail() {
     { cat "$prefix/install.log" >&2; fail "cmake --install"; }
 
 bin=$prefix/$bindir
-programs="brell brell-plot"
+programs="brell brell-plot brell-ibd"
 [ "$have_sim" = 1 ] && programs="$programs brell-sim"
 for p in $programs; do
     [ -x "$bin/$p" ] || fail "$bin/$p is not installed"
@@ -58,8 +58,12 @@ esac
 for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
     grep -q "^$section" page.txt || fail "brell.1 has no $section section"
 done
-page=$prefix/$mandir/man1/brell-plot.1
-[ -f "$page" ] || fail "$page is not installed"
-"$groff" -man -Tutf8 -ww -P-cbou "$page" >page.txt 2>warnings.txt || fail "groff could not format brell-plot.1"
-[ -s warnings.txt ] && fail "brell-plot.1 formats with warnings: $(cat warnings.txt)"
+for name in brell-plot brell-ibd; do
+    page=$prefix/$mandir/man1/$name.1
+    [ -f "$page" ] || fail "$page is not installed"
+    "$groff" -man -Tutf8 -ww -P-cbou "$page" >page.txt 2>warnings.txt || fail "groff could not format $name.1"
+    [ -s warnings.txt ] && fail "$name.1 formats with warnings: $(cat warnings.txt)"
+done
+"$bin/brell-ibd" --help >out.txt 2>&1 || fail "brell-ibd --help exited $?"
+grep -q '^Usage: brell-ibd ' out.txt || fail "brell-ibd --help: $(cat out.txt)"
 echo "installed and ran: $programs; man pages format cleanly"
