@@ -187,6 +187,24 @@ int parent_index(const std::unordered_map<std::string_view, int, sv_hash>& ids, 
 
 }  // namespace
 
+void store_genotypes(std::vector<family>& families, const std::vector<place>& where,
+                     const std::vector<std::uint16_t>& raw, const std::vector<std::vector<std::uint16_t>>& recode)
+{
+    const std::size_t nmark = recode.size();
+    for (family& fam : families)
+        fam.geno.resize(fam.persons.size() * nmark);
+    for (std::size_t r = 0; r < where.size(); ++r) {
+        family& fam = families[where[r].family];
+        const std::uint16_t* g = raw.data() + r * nmark * 2;
+        for (std::size_t m = 0; m < nmark; ++m) {
+            std::uint16_t a = recode[m][g[2 * m]], b = recode[m][g[2 * m + 1]];
+            if (b < a)
+                std::swap(a, b);
+            fam.at(m, static_cast<std::size_t>(where[r].index)) = {a, b};
+        }
+    }
+}
+
 std::vector<family> assemble(const std::vector<person_row>& rows, const std::string& file,
                              bool (*no_parent)(std::string_view), std::vector<place>& where)
 {

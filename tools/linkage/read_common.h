@@ -77,6 +77,12 @@ struct place {
 std::vector<family> assemble(const std::vector<person_row>& rows, const std::string& file,
                              bool (*no_parent)(std::string_view), std::vector<place>& where);
 
+// Row r's genotypes, raw[(r * markers + m) * 2 + 0..1] in codes as first met,
+// into its family under the final codes, smaller code first: a .bed cannot
+// keep the order of a genotype's alleles, so no reader does.
+void store_genotypes(std::vector<family>& families, const std::vector<place>& where,
+                     const std::vector<std::uint16_t>& raw, const std::vector<std::vector<std::uint16_t>>& recode);
+
 inline constexpr std::size_t max_alleles = 65535;
 
 // Allele names of one marker as they are met; codes 1, 2, ... in that order.

@@ -360,18 +360,7 @@ study read_linkage(const linkage_files& files)
         }
     }
 
-    for (family& fam : s.families)
-        fam.geno.resize(fam.persons.size() * nmark);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        family& fam = s.families[where[r].family];
-        const std::uint16_t* g = raw.data() + r * nmark * 2;
-        for (std::size_t m = 0; m < nmark; ++m) {
-            std::uint16_t a = recode[m][g[2 * m]], b = recode[m][g[2 * m + 1]];
-            if (b < a)
-                std::swap(a, b);
-            fam.at(m, static_cast<std::size_t>(where[r].index)) = {a, b};
-        }
-    }
+    store_genotypes(s.families, where, raw, recode);
     return s;
 }
 
