@@ -58,6 +58,10 @@ struct chromosome_done {
     std::string dir;  // OUTDIR/chrNAME
     int markers = 0;
     int positions = 0;
+    // What markers.tsv holds, per position.
+    std::vector<double> pos;
+    std::vector<std::string> marker;  // empty between markers
+    std::vector<double> information;
 };
 
 struct summary {

@@ -201,6 +201,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             std::string().swap(r.probs);
         }
 
+        chromosome_done done{c.name, chromosome_dir(o.out_dir, c.name), static_cast<int>(c.markers.size()),
+                             static_cast<int>(pos.size()), {}, {}, {}};
         double e = 0.0, e0 = 0.0;
         std::string markers = "position\tmarker\tinformation\n";
         for (std::size_t p = 0; p < pos.size(); ++p) {
@@ -211,20 +213,22 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 e0 += r.ibd.null_entropy;
             }
             const double info = e0 > 0.0 ? 1.0 - e / e0 : 0.0;
-            markers += pos_text[p] + '\t' + (pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string()) +
-                       '\t';
+            done.pos.push_back(pos[p].cm);
+            done.marker.push_back(pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string());
+            done.information.push_back(info);
+            markers += pos_text[p] + '\t' + done.marker.back() + '\t';
             append(markers, info);
             markers += '\n';
         }
 
-        const std::string dir = chromosome_dir(o.out_dir, c.name);
+        const std::string& dir = done.dir;
         staged.make_dir(dir);
         staged.add(dir + "/nullprobs.dat", nullprobs);
         staged.add(dir + "/probs.dat", probs);
         staged.add(dir + "/markers.tsv", markers);
         if (o.pair_weights)
             staged.add(dir + "/weights.dat", weights);
-        sum.chromosomes.push_back({c.name, dir, static_cast<int>(c.markers.size()), static_cast<int>(pos.size())});
+        sum.chromosomes.push_back(std::move(done));
     }
     if (progress)
         std::fprintf(stderr, "\r\033[K");

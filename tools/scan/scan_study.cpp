@@ -1,0 +1,115 @@
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "brell.h"
+#include "scan_tool.h"
+
+namespace scan {
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// brell under one model in one chromosome's folder, in-process: exactly the
+// run `brell LIN` would make there. Its results file and messages are then
+// kept under the model's name, so that both models' stay side by side.
+brell::run_data run_model(const options& o, const std::string& dir, const std::string& model, bool quiet_brell)
+{
+    std::string lower = model == "LIN" ? "lin" : "exp";
+    std::vector<const char*> argv{"brell", model.c_str()};
+    if (!o.grid.empty()) {
+        argv.push_back("GRID");
+        for (const std::string& g : o.grid)
+            argv.push_back(g.c_str());
+    }
+    const std::string log_path = quiet_brell ? "/dev/null" : dir + "/" + lower + ".log";
+    std::unique_ptr<std::FILE, file_closer> log(std::fopen(log_path.c_str(), "w"));
+    if (!log)
+        throw ibd::error(log_path + ": cannot write");
+    brell::run_data dat;
+    dat.dir = dir;
+    dat.out = log.get();
+    dat.threads = o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads();
+    const int status = brell::run_brell(static_cast<int>(argv.size()), argv.data(), dat);
+    if (std::fflush(log.get()) != 0)
+        throw ibd::error(log_path + ": cannot write");
+    if (status != 0)
+        throw ibd::error(dir + ": brell " + model + " failed; its messages are in " + log_path);
+    const std::string out = dir + "/" + lower + ".out";
+    if (std::rename((dir + "/" + brell::RESULTS_FILE).c_str(), out.c_str()) != 0)
+        throw ibd::error(out + ": cannot write");
+    return dat;
+}
+
+void append(std::string& out, double v)
+{
+    // R and pandas both read these.
+    if (std::isnan(v)) {
+        out += "NaN";
+    } else if (std::isinf(v)) {
+        out += v < 0 ? "-Inf" : "Inf";
+    } else {
+        char buf[32];
+        auto r = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, r.ptr);
+    }
+}
+
+}  // namespace
+
+brell_plot::genome_scan scan_study(const options& o, const linkage::study& s, const std::string& out_dir,
+                                   std::FILE* log, bool quiet_brell)
+{
+    ibd::options io = o.ibd;
+    io.out_dir = out_dir;
+    const ibd::summary sum = ibd::run_ibd(io, s, log);
+    brell_plot::genome_scan g;
+    g.name = "scan.tsv";
+    g.models = o.models;
+    for (const ibd::chromosome_done& c : sum.chromosomes) {
+        brell_plot::scan_chromosome sc;
+        sc.name = c.name;
+        for (std::size_t p = 0; p < c.pos.size(); ++p)
+            sc.positions.push_back({c.pos[p], c.marker[p], c.information[p]});
+        for (const std::string& m : o.models) {
+            const brell::run_data dat = run_model(o, c.dir, m, quiet_brell);
+            std::vector<brell_plot::result_row> rows;
+            for (int p = 0; p < dat.npos; ++p)
+                rows.push_back({dat.pos[p], dat.npl_z[p], dat.zlr[p], dat.lod[p], dat.delta[p]});
+            sc.curves.push_back(std::move(rows));
+        }
+        g.chromosomes.push_back(std::move(sc));
+    }
+    return g;
+}
+
+std::string scan_table(const brell_plot::genome_scan& g)
+{
+    std::string out = "chromosome\tposition\tmarker\tinformation";
+    for (const std::string& m : g.models) {
+        const std::string l = m == "LIN" ? "lin" : "exp";
+        out += "\t" + l + "_npl_z\t" + l + "_zlr\t" + l + "_lod\t" + l + "_delta";
+    }
+    out += '\n';
+    for (const brell_plot::scan_chromosome& c : g.chromosomes)
+        for (std::size_t p = 0; p < c.positions.size(); ++p) {
+            out += c.name + '\t';
+            append(out, c.positions[p].pos);
+            out += '\t' + c.positions[p].marker + '\t';
+            append(out, c.positions[p].information);
+            for (const auto& curve : c.curves) {
+                for (double v : {curve[p].npl_z, curve[p].zlr, curve[p].lod, curve[p].delta}) {
+                    out += '\t';
+                    append(out, v);
+                }
+            }
+            out += '\n';
+        }
+    return out;
+}
+
+}  // namespace scan
