@@ -15,7 +15,7 @@ fail() {
     { cat "$prefix/install.log" >&2; fail "cmake --install"; }
 
 bin=$prefix/$bindir
-programs="brell brell-plot brell-ibd"
+programs="brell brell-plot brell-ibd brell-scan"
 [ "$have_sim" = 1 ] && programs="$programs brell-sim"
 for p in $programs; do
     [ -x "$bin/$p" ] || fail "$bin/$p is not installed"
@@ -58,7 +58,7 @@ esac
 for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
     grep -q "^$section" page.txt || fail "brell.1 has no $section section"
 done
-for name in brell-plot brell-ibd; do
+for name in brell-plot brell-ibd brell-scan; do
     page=$prefix/$mandir/man1/$name.1
     [ -f "$page" ] || fail "$page is not installed"
     "$groff" -man -Tutf8 -ww -P-cbou "$page" >page.txt 2>warnings.txt || fail "groff could not format $name.1"
