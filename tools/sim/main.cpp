@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "sim.h"
 
@@ -9,6 +10,15 @@ int main(int argc, char* argv[])
         const sim::options opt = sim::parse_options(argc, argv);
         if (opt.help) {
             std::fputs(sim::usage_text(), stdout);
+            return 0;
+        }
+        if (opt.drop.on) {
+            const sim::drop_summary sum = sim::write_replicates(opt);
+            const long n = opt.drop.replicates, first = opt.drop.first;
+            const std::string range = sim::replicate_name(first) +
+                                      (n > 1 ? " to " + sim::replicate_name(first + n - 1) : std::string());
+            std::printf("Wrote %ld replicate%s (%s) of %zu families at %zu markers to %s\n", n, n == 1 ? "" : "s",
+                        range.c_str(), sum.families, sum.markers, opt.out_dir.c_str());
             return 0;
         }
         const sim::study_summary sum = sim::write_study(opt);
@@ -25,6 +35,8 @@ int main(int argc, char* argv[])
             std::printf(" %s", f.c_str());
         std::printf("\n");
         return 0;
+    } catch (const linkage::input_error& e) {
+        std::fprintf(stderr, "brell-sim: %s\n", e.what());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Error: %s\n", e.what());
     }

@@ -88,11 +88,62 @@ std::array<double, MAX_SIBS + 1> parse_sib_mix(std::string_view text)
     return mix;
 }
 
+// Options that shape the simulated study, which a replicate takes from the
+// study it copies, and options that only mean something with --drop.
+constexpr std::string_view SIMULATION_ONLY[] = {"kindreds", "sibs", "length", "spacing", "locus",
+                                                "model", "delta", "informativeness", "weights", "markers",
+                                                "freqs", "parents", "missing", "pedigree", "plink"};
+constexpr std::string_view DROP_ONLY[] = {"ped", "dat", "map", "freq-file", "bfile", "file", "replicates", "first",
+                                          "freq"};
+
+bool listed(std::string_view name, const auto& names)
+{
+    for (std::string_view n : names)
+        if (n == name)
+            return true;
+    return false;
+}
+
+// The long name of a short option, or "".
+std::string_view long_name(std::string_view arg)
+{
+    if (arg == "-p")
+        return "ped";
+    if (arg == "-d")
+        return "dat";
+    if (arg == "-m")
+        return "map";
+    if (arg == "-f")
+        return "freq-file";
+    if (arg == "-o")
+        return "out";
+    return {};
+}
+
+void check_drop(const drop_options& d, int filesets)
+{
+    const linkage::linkage_files& f = d.files;
+    const bool any_linkage = !f.ped.empty() || !f.dat.empty() || !f.map.empty() || !f.freq.empty();
+    if (filesets > 1)
+        throw error("--drop: give one PLINK fileset (--bfile or --file)");
+    if (filesets == 1 && any_linkage)
+        throw error("--drop: give either -p/-d/-m or a PLINK fileset (--bfile or --file), not both");
+    if (filesets == 0 && (f.ped.empty() || f.dat.empty() || f.map.empty()))
+        throw error("--drop needs a study: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX");
+    if (d.replicates == 0)
+        throw error("--drop needs --replicates N");
+    if (d.replicates - 1 > MAX_REPLICATE - d.first)
+        throw error("--first " + std::to_string(d.first) + " --replicates " + std::to_string(d.replicates) +
+                    ": replicate numbers go beyond " + std::to_string(MAX_REPLICATE));
+}
+
 }  // namespace
 
 const char* usage_text()
 {
     return "Usage: brell-sim [OPTION]...\n"
+           "       brell-sim --drop -p PED -d DAT -m MAP [-f FREQ] --replicates N [OPTION]...\n"
+           "       brell-sim --drop --bfile PREFIX|--file PREFIX --replicates N [OPTION]...\n"
            "Simulates a linkage study of affected sibships and writes its nullprobs.dat,\n"
            "probs.dat and, if asked, weights.dat for brell.\n"
            "\n"
@@ -137,6 +188,28 @@ const char* usage_text()
            "  --plink               also write study.bed, study.bim and study.fam\n"
            "                        (two alleles per marker only)\n"
            "\n"
+           "Null replicates of a study (written as REPDIR/rep000001, rep000002, ...,\n"
+           "each holding study.ped, study.dat, study.map and study.freq):\n"
+           "  --drop                drop genotypes without linkage down the pedigrees of\n"
+           "                        the study given, keeping its affection status, map,\n"
+           "                        allele frequencies and missing genotypes\n"
+           "  -p, --ped FILE        LINKAGE-style pedigree file of the study\n"
+           "  -d, --dat FILE        its data file\n"
+           "  -m, --map FILE        its map file\n"
+           "  -f, --freq-file FILE  its allele frequencies (default: counted from the\n"
+           "                        genotypes)\n"
+           "  --bfile PREFIX        or a PLINK binary fileset PREFIX.bed/.bim/.fam\n"
+           "  --file PREFIX         or a PLINK text fileset PREFIX.ped/.map\n"
+           "  --freq all|founders   count frequencies over all genotyped persons or\n"
+           "                        founders only (default all)\n"
+           "  --replicates N        number of replicates\n"
+           "  --first R             number of the first replicate (default 1); replicate\n"
+           "                        r depends only on the seed and r\n"
+           "  -o, --out REPDIR      folder of the replicates, created if missing\n"
+           "                        (default .)\n"
+           "With --drop, --seed and --out apply; the options that shape a simulated\n"
+           "study do not.\n"
+           "\n"
            "  --help                print this text and exit\n";
 }
 
@@ -146,6 +219,8 @@ options parse_options(int argc, const char* const argv[])
     opt.sib_mix[2] = 1.0;
     bool delta_given = false;
     std::string genotype_option;  // the last option that only means something with genotypes
+    std::string simulation_option, drop_option;  // the first of each, as typed
+    int filesets = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "--help") {
@@ -154,22 +229,41 @@ options parse_options(int argc, const char* const argv[])
         }
         if (arg == "--plink") {
             opt.plink = true;
+            if (simulation_option.empty())
+                simulation_option = arg;
             continue;
         }
-        if (arg.substr(0, 2) != "--" || arg.size() == 2)
-            throw error("unexpected argument '" + std::string(arg) + "' (see --help)");
-        std::string_view name = arg.substr(2);
+        if (arg == "--drop") {
+            opt.drop.on = true;
+            continue;
+        }
+        std::string_view name = long_name(arg);
         std::string_view value;
-        if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            if (name == "plink")
-                throw error("--plink takes no value");
-        } else if (i + 1 < argc) {
+        std::string typed(arg);
+        if (!name.empty()) {
+            if (i + 1 >= argc)
+                throw error(typed + " needs a value (see --help)");
             value = argv[++i];
         } else {
-            throw error("--" + std::string(name) + " needs a value (see --help)");
+            if (arg.substr(0, 2) != "--" || arg.size() == 2)
+                throw error("unexpected argument '" + std::string(arg) + "' (see --help)");
+            name = arg.substr(2);
+            if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                typed = "--" + std::string(name);
+                if (name == "plink" || name == "drop")
+                    throw error(typed + " takes no value");
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                throw error("--" + std::string(name) + " needs a value (see --help)");
+            }
         }
+        if (simulation_option.empty() && listed(name, SIMULATION_ONLY))
+            simulation_option = typed;
+        if (drop_option.empty() && listed(name, DROP_ONLY))
+            drop_option = typed;
 
         if (name == "kindreds") {
             if (!parse_whole(value, opt.kindreds) || opt.kindreds < 1 || opt.kindreds > MAX_KINDREDS)
@@ -245,10 +339,43 @@ options parse_options(int argc, const char* const argv[])
             else
                 bad_value(name, value, "sibship or grandparents");
             genotype_option = "pedigree";
+        } else if (name == "ped" || name == "dat" || name == "map" || name == "freq-file") {
+            if (value.empty())
+                bad_value(name, value, "a file name");
+            linkage::linkage_files& f = opt.drop.files;
+            (name == "ped" ? f.ped : name == "dat" ? f.dat : name == "map" ? f.map : f.freq) = value;
+        } else if (name == "bfile" || name == "file") {
+            if (value.empty())
+                bad_value(name, value, "a fileset prefix");
+            opt.drop.format = name == "bfile" ? study_format::plink_binary : study_format::plink_text;
+            opt.drop.prefix = value;
+            ++filesets;
+        } else if (name == "replicates" || name == "first") {
+            long& n = name == "replicates" ? opt.drop.replicates : opt.drop.first;
+            if (!parse_whole(value, n) || n < 1 || n > MAX_REPLICATE)
+                bad_value(name, value, "a whole number from 1 to " + std::to_string(MAX_REPLICATE));
+        } else if (name == "freq") {
+            if (value == "all")
+                opt.drop.freq = linkage::freq_from::all;
+            else if (value == "founders")
+                opt.drop.freq = linkage::freq_from::founders;
+            else
+                bad_value(name, value, "all or founders");
         } else {
             throw error("unknown option '--" + std::string(name) + "' (see --help)");
         }
     }
+
+    if (opt.drop.on) {
+        if (!simulation_option.empty())
+            throw error(simulation_option +
+                        " does not go with --drop: the replicates keep the study's own pedigrees, map and "
+                        "frequencies");
+        check_drop(opt.drop, filesets);
+        return opt;
+    }
+    if (!drop_option.empty())
+        throw error(drop_option + " needs --drop: without it a study is simulated, not read");
     if (opt.plink)
         genotype_option = "plink";
 

@@ -1,5 +1,6 @@
 // brell-sim: simulated allele-sharing studies of affected sibships, written
-// as the input files of brell.
+// as the input files of brell; and null replicates of a real study, its
+// genotypes dropped afresh down its own pedigrees.
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "gene_drop.h"
+#include "readers.h"
 
 namespace sim {
 
@@ -28,6 +30,21 @@ enum class pedigree_shape { sibship, grandparents };
 inline constexpr int MAX_ALLELES = 255;
 // Genotypes are held in memory until written (PLINK files are marker-major).
 inline constexpr double MAX_GENOTYPES = 5e8;
+
+enum class study_format { linkage, plink_binary, plink_text };
+
+// Null replicates of a study read from files (--drop).
+struct drop_options {
+    bool on = false;
+    study_format format = study_format::linkage;
+    linkage::linkage_files files;  // LINKAGE-style input
+    std::string prefix;            // PLINK fileset
+    long replicates = 0;
+    long first = 1;                // replicates first .. first + replicates - 1
+    linkage::freq_from freq = linkage::freq_from::all;  // when no frequency file gives them
+};
+// Keeps replicate numbers, and so the folder names, within reason.
+inline constexpr long MAX_REPLICATE = 999999999;
 
 struct options {
     long kindreds = 100;
@@ -50,6 +67,7 @@ struct options {
     double missing = 0.0;                        // chance a genotyped person's genotype is lost
     pedigree_shape pedigree = pedigree_shape::sibship;
     bool plink = false;
+    drop_options drop;
     bool help = false;
 };
 
@@ -117,6 +135,7 @@ enum stream : std::uint64_t {
     STREAM_ALLELES = 5,      // founder alleles
     STREAM_MISSING = 6,      // lost genotypes
     STREAM_FREQUENCIES = 7,  // SNP frequencies, drawn once for the study
+    STREAM_DROP = 8,         // a null replicate of a study read from files, indexed by replicate
 };
 // Kindred index of the study-wide draws: no kindred has it.
 inline constexpr std::uint64_t STUDY_WIDE = UINT64_MAX;
@@ -178,5 +197,26 @@ struct study_summary {
 // Writes nullprobs.dat, probs.dat and, if asked, weights.dat and the
 // genotype files into opt.out_dir.
 study_summary write_study(const options& opt);
+
+// --drop: the study as read, with the frequencies of markers that the files
+// give none counted from its genotypes. Throws linkage::input_error.
+linkage::study read_drop_study(const drop_options& d);
+
+// Replicate r of a study: the same pedigrees, affection, map and frequencies,
+// the genotypes dropped without linkage, chromosome by chromosome, and then
+// missing wherever the study's are. Its draws depend only on (seed, r).
+linkage::study drop_replicate(const linkage::study& s, std::uint64_t seed, long r);
+
+// "rep" and r, zero-padded to six digits.
+std::string replicate_name(long r);
+
+struct drop_summary {
+    std::size_t families = 0;
+    std::size_t markers = 0;
+};
+
+// Reads the study and writes replicates first .. first + replicates - 1 as
+// OUT/repNNNNNN/study.{ped,dat,map,freq}.
+drop_summary write_replicates(const options& opt);
 
 }  // namespace sim
