@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 
 #include "ibd_detail.h"
@@ -69,6 +70,38 @@ namespace {
 
 // Forward vectors kept whole up to this size; above it, at checkpoints only.
 constexpr double full_storage_bytes = 64.0 * 1024 * 1024;
+
+// Vectors reused from one call to the next on a thread: fresh memory costs
+// page faults and zeroing comparable to the work on a small kindred. Larger
+// ones are given back after the call.
+class workspace {
+public:
+    double* get(int which, std::size_t n)
+    {
+        buffer& b = buf_[which];
+        if (b.size < n) {
+            b.data.reset(new double[n]);
+            b.size = n;
+        }
+        return b.data.get();
+    }
+    void trim()
+    {
+        for (buffer& b : buf_)
+            if (b.size * sizeof(double) > 16u * 1024 * 1024) {
+                b.data.reset();
+                b.size = 0;
+            }
+    }
+
+private:
+    struct buffer {
+        std::unique_ptr<double[]> data;
+        std::size_t size = 0;
+    };
+    buffer buf_[6];
+};
+enum { alpha_buf, e_buf, checkpoint_buf, g_buf, left_buf, right_buf };
 
 double scale_to_one(double* x, std::uint64_t n)
 {
@@ -145,8 +178,14 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         seg = std::max(1, static_cast<int>(std::ceil(std::sqrt(M / 2.0))));
     seg = std::min(seg, M);
     const int nseg = (M + seg - 1) / seg;
-    std::vector<double> alpha(std::size_t(seg) * N), ev(std::size_t(seg) * N);
-    std::vector<double> checkpoint(nseg > 1 ? std::size_t(nseg) * N : 0);
+    thread_local workspace ws;
+    struct trim_at_exit {
+        workspace& w;
+        ~trim_at_exit() { w.trim(); }
+    } trim{ws};
+    double* alpha = ws.get(alpha_buf, std::size_t(seg) * N);
+    double* ev = ws.get(e_buf, std::size_t(seg) * N);
+    double* checkpoint = nseg > 1 ? ws.get(checkpoint_buf, std::size_t(nseg) * N) : nullptr;
     std::vector<char> use(M, 0);  // the marker's likelihood enters the product
     detail::marker_likelihood lik(k);
     auto A = [&](int j) { return &alpha[std::size_t(j % seg) * N]; };
@@ -194,11 +233,13 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     }
 
     // Backward: g holds beta_j (the data after marker j), then e_j * beta_j.
-    std::vector<double> g(N), left(N), right(N);
+    double* g = ws.get(g_buf, N);
+    double* left = ws.get(left_buf, N);
+    double* right = ws.get(right_buf, N);
     for (std::size_t p : between[M - 1]) {
-        std::copy_n(A(M - 1), N, left.data());
-        detail::transition(left.data(), N, k.masks, haldane(pos[p].cm - cm(M - 1)));
-        record(p, left.data(), nullptr);
+        std::copy_n(A(M - 1), N, left);
+        detail::transition(left, N, k.masks, haldane(pos[p].cm - cm(M - 1)));
+        record(p, left, nullptr);
     }
     int loaded = nseg - 1;
     for (int j = M - 1; j >= 0; --j) {
@@ -215,30 +256,30 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
                 lik.compute(f, s.markers[c.markers[from]], c.markers[from], E(from));
         }
         if (j == M - 1) {
-            std::fill(g.begin(), g.end(), 1.0 / double(N));
+            std::fill_n(g, N, 1.0 / double(N));
         } else {
             for (std::size_t p : between[j]) {
-                std::copy_n(A(j), N, left.data());
-                detail::transition(left.data(), N, k.masks, haldane(pos[p].cm - cm(j)));
-                std::copy_n(g.data(), N, right.data());
-                detail::transition(right.data(), N, k.masks, haldane(cm(j + 1) - pos[p].cm));
-                record(p, left.data(), right.data());
+                std::copy_n(A(j), N, left);
+                detail::transition(left, N, k.masks, haldane(pos[p].cm - cm(j)));
+                std::copy_n(g, N, right);
+                detail::transition(right, N, k.masks, haldane(cm(j + 1) - pos[p].cm));
+                record(p, left, right);
             }
-            detail::transition(g.data(), N, k.masks, haldane(cm(j + 1) - cm(j)));
+            detail::transition(g, N, k.masks, haldane(cm(j + 1) - cm(j)));
         }
         for (std::size_t p : at[j])
-            record(p, A(j), g.data());
+            record(p, A(j), g);
         if (use[j]) {
             const double* e = E(j);
             for (std::uint64_t v = 0; v < N; ++v)
                 g[v] *= e[v];
-            scale_to_one(g.data(), N);
+            scale_to_one(g, N);
         }
     }
     for (std::size_t p : before) {
-        std::copy_n(g.data(), N, left.data());
-        detail::transition(left.data(), N, k.masks, haldane(cm(0) - pos[p].cm));
-        record(p, left.data(), nullptr);
+        std::copy_n(g, N, left);
+        detail::transition(left, N, k.masks, haldane(cm(0) - pos[p].cm));
+        record(p, left, nullptr);
     }
     return r;
 }
