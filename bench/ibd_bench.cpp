@@ -149,12 +149,14 @@ int main(int argc, char** argv)
 
     const auto start = std::chrono::steady_clock::now();
     std::atomic<std::size_t> next{0};
-    std::atomic<long> vectors{0};
+    std::atomic<long> vectors{0}, kindred_ms{0};
     double checksum[64] = {};
     auto work = [&](int t) {
         for (std::size_t i; (i = next++) < s.families.size();) {
             const family& f = s.families[i];
+            const auto t0 = std::chrono::steady_clock::now();
             const kindred k = make_kindred(f, score_kind::all);
+            kindred_ms += static_cast<long>(seconds_since(t0) * 1000);
             const ibd_result r = multipoint(k, f, s, c, pos);
             vectors += static_cast<long>(k.vectors());
             for (double e : r.entropy)
@@ -173,8 +175,8 @@ int main(int argc, char** argv)
         sum += x;
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    std::printf("%s: %zu families, %zu markers, %zu positions, %ld vectors in all, %d threads: %.2f s, "
+    std::printf("%s: %zu families, %zu markers, %zu positions, %ld vectors in all, %d threads: %.2f s (kindreds %.2f s of CPU), "
                 "peak %.0f MiB (entropy sum %.6f)\n",
-                what.c_str(), s.families.size(), s.markers.size(), pos.size(), vectors.load(), threads, secs,
+                what.c_str(), s.families.size(), s.markers.size(), pos.size(), vectors.load(), threads, secs, kindred_ms / 1000.0,
                 ru.ru_maxrss / 1024.0, sum);
 }

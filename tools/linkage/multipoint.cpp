@@ -45,27 +45,6 @@ std::vector<position> positions(const study& s, const chromosome& c, double step
     return out;
 }
 
-namespace detail {
-
-void transition(double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta)
-{
-    if (theta == 0.0)
-        return;
-    const double q = 1.0 - theta;
-    for (std::uint32_t mask : masks) {
-        const std::uint64_t half = std::uint64_t{1} << (31 - std::countl_zero(mask));
-        for (std::uint64_t base = 0; base < n; base += 2 * half)
-            for (std::uint64_t i = base; i < base + half; ++i) {
-                const std::uint64_t j = i ^ mask;
-                const double a = x[i], b = x[j];
-                x[i] = q * a + theta * b;
-                x[j] = theta * a + q * b;
-            }
-    }
-}
-
-}  // namespace detail
-
 namespace {
 
 // Forward vectors kept whole up to this size; above it, at checkpoints only.
