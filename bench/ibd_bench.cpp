@@ -3,6 +3,7 @@
 //   brell-ibd-bench sibs [threads]   2,000 sibships of 2-6 affected, half with typed parents, 400 markers of 8 alleles
 //   brell-ibd-bench snps [threads]   500 such sibships, 10,000 SNPs
 //   brell-ibd-bench big              one pedigree of 20 bits, 200 markers of 8 alleles
+// A third argument runs only that many families.
 #include <sys/resource.h>
 
 #include <atomic>
@@ -129,12 +130,13 @@ int main(int argc, char** argv)
 {
     const std::string what = argc > 1 ? argv[1] : "sibs";
     const int threads = argc > 2 ? std::atoi(argv[2]) : 2;
+    const int only = argc > 3 ? std::atoi(argv[3]) : 0;  // fewer families, for quick comparisons
     std::mt19937_64 rng(42);
     study s;
     if (what == "sibs" || what == "snps") {
         const bool snps = what == "snps";
         s = make_markers(snps ? 10000 : 400, snps ? 2 : 8, 200.0, rng);
-        const int families = snps ? 500 : 2000;
+        const int families = only > 0 ? only : snps ? 500 : 2000;
         for (int i = 0; i < families; ++i)
             s.families.push_back(make_family(s, sibship(2 + i % 5, i % 2 == 0), rng, i));
     } else if (what == "big") {
