@@ -8,6 +8,7 @@
 #include <set>
 
 #include "ibd.h"
+#include "ibd_detail.h"
 
 namespace {
 
@@ -430,6 +431,32 @@ TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
     const ibd_result ignored = multipoint(k, f, s, c, pos, {1});
     EXPECT_TRUE(ignored.inconsistent.empty());
     EXPECT_EQ(r.probs, ignored.probs);
+}
+
+// Large enough for the cache blocks and the two-meiosis passes; masks as the
+// founder symmetry makes them, some sharing their top bit, some with bit 0.
+TEST(Transition, AgreesWithOneMeiosisAtATime)
+{
+    const int bits = 16;
+    const std::vector<std::uint32_t> masks = {1,      2,       4,      8,      16,     32,     64,     128,
+                                              256,    512,     1024,   2048,   4096,   8192,   1 << 14, 1 << 15,
+                                              0x8003, 0x4100,  0x0005, 0x2041, 0x8000 | 0x1000 | 1};
+    std::mt19937_64 rng(5);
+    std::vector<double> x(1u << bits);
+    for (double& v : x)
+        v = std::ldexp(double(rng() % 1000 + 1), -int(rng() % 60));
+    std::vector<double> want = x;
+    const double theta = 0.13;
+    for (std::uint32_t m : masks)
+        for (std::uint32_t i = 0; i < want.size(); ++i)
+            if (i < (i ^ m)) {
+                const double a = want[i], b = want[i ^ m];
+                want[i] = (1 - theta) * a + theta * b;
+                want[i ^ m] = theta * a + (1 - theta) * b;
+            }
+    detail::transition(x.data(), x.size(), masks, theta);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_NEAR(x[i], want[i], 1e-14 * want[i]) << i;
 }
 
 TEST(Positions, MarkersInMapOrderAndStepsStrictlyBetween)

@@ -55,8 +55,8 @@ struct kindred_size {
 };
 kindred_size measure(const family& f);
 
-// Throws std::length_error beyond 30 bits, or when S_all of a kindred with
-// very many related affected members would not fit in 128 bits.
+// Throws std::length_error beyond 30 bits, or for S_all with more than 28
+// affected members (2^a S_all must fit in 128 bits).
 kindred make_kindred(const family& f, score_kind s);
 
 // A place on one chromosome where outcome probabilities are wanted.

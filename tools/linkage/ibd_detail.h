@@ -31,21 +31,43 @@ private:
     std::vector<std::uint16_t> ga_, gb_;  // genotype of each member at this marker, 0 if none
     std::vector<double> freq_;          // by allele code; freq_[0] unused
     int last_ = -1;                     // last member with a genotype that matters
-    // State of the founder-allele graph per depth of the walk.
-    std::vector<std::int16_t> comp_, roots_;
-    std::vector<std::uint16_t> al_;
-    std::vector<std::uint8_t> opts_;
-    std::vector<double> w_, s_;
-    std::vector<int> nroots_;
+    // State of the founder-allele graph per depth of the walk, one block per
+    // depth so that a copy is one memcpy.
+    struct graph {
+        double* w;            // roots: w[2r + o], product of the frequencies in option o
+        double* s;            // roots: weight of the consistent options
+        std::uint16_t* al;    // al[2l + o]: allele of label l in option o of its component
+        std::int16_t* comp;   // component (its root label) of each label; -1 untouched
+        std::int16_t* roots;  // the components
+        std::uint8_t* opts;   // roots: bit o set when option o is consistent
+        int* nroots;
+    };
+    std::vector<double> state_;
+    std::size_t stride_ = 0;  // doubles per depth
+    graph at(int depth)
+    {
+        double* base = &state_[depth * stride_];
+        auto* bytes = reinterpret_cast<unsigned char*>(base + 3 * L_);
+        return {base,
+                base + 2 * L_,
+                reinterpret_cast<std::uint16_t*>(bytes),
+                reinterpret_cast<std::int16_t*>(bytes + 4 * L_),
+                reinterpret_cast<std::int16_t*>(bytes + 6 * L_),
+                bytes + 8 * L_,
+                reinterpret_cast<int*>(bytes + (9 * L_ + 3) / 4 * 4)};
+    }
 
     void walk(int i, int depth, std::uint32_t v, double* e);
     void copy_level(int from, int to);
     bool apply(int depth, int l1, int l2, unsigned a, unsigned b);
-    double evaluate(int depth, int l1, int l2, unsigned a, unsigned b) const;
+    double evaluate(int depth, int l1, int l2, unsigned a, unsigned b);
 };
 
 // Recombination between loci at fraction theta, applied in place to a vector
 // over inheritance vectors: one butterfly per meiosis.
 void transition(double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta);
+// The same from `in` into x (in may be x); as fast as in place.
+void transition(const double* in, double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks,
+                double theta);
 
 }  // namespace linkage::detail

@@ -8,6 +8,7 @@
 // that share the meioses up to it, and an impossible constraint rules out
 // their whole block at once.
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "ibd_detail.h"
@@ -31,26 +32,16 @@ marker_likelihood::marker_likelihood(const kindred& k) : k_(k), L_(k.labels)
         }
     ga_.assign(n, 0);
     gb_.assign(n, 0);
-    const std::size_t levels = n + 1;
-    comp_.assign(levels * L_, -1);
-    roots_.assign(levels * L_, 0);
-    al_.assign(levels * 2 * L_, 0);
-    opts_.assign(levels * L_, 0);
-    w_.assign(levels * 2 * L_, 0.0);
-    s_.assign(levels * L_, 0.0);
-    nroots_.assign(levels, 0);
+    // Per depth: w (2L doubles), s (L), then al (2L uint16), comp and roots
+    // (L int16 each), opts (L bytes) and the number of roots.
+    const std::size_t bytes = (9 * L_ + 3) / 4 * 4 + sizeof(int);
+    stride_ = 3 * L_ + (bytes + sizeof(double) - 1) / sizeof(double);
+    state_.assign((n + 1) * stride_, 0.0);
 }
 
 void marker_likelihood::copy_level(int from, int to)
 {
-    const std::size_t L = L_;
-    std::copy_n(&comp_[from * L], L, &comp_[to * L]);
-    std::copy_n(&al_[2 * from * L], 2 * L, &al_[2 * to * L]);
-    std::copy_n(&opts_[from * L], L, &opts_[to * L]);
-    std::copy_n(&w_[2 * from * L], 2 * L, &w_[2 * to * L]);
-    std::copy_n(&s_[from * L], L, &s_[to * L]);
-    std::copy_n(&roots_[from * L], nroots_[from], &roots_[to * L]);
-    nroots_[to] = nroots_[from];
+    std::memcpy(&state_[to * stride_], &state_[from * stride_], stride_ * sizeof(double));
 }
 
 namespace {
@@ -62,12 +53,13 @@ inline unsigned partner(unsigned x, unsigned a, unsigned b) { return x == a ? b 
 bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
 {
     const std::size_t L = L_;
-    std::int16_t* comp = &comp_[depth * L];
-    std::uint16_t* al = &al_[2 * depth * L];
-    std::uint8_t* opts = &opts_[depth * L];
-    double* w = &w_[2 * depth * L];
-    double* s = &s_[depth * L];
-    std::int16_t* roots = &roots_[depth * L];
+    const graph G = at(depth);
+    std::int16_t* comp = G.comp;
+    std::uint16_t* al = G.al;
+    std::uint8_t* opts = G.opts;
+    double* w = G.w;
+    double* s = G.s;
+    std::int16_t* roots = G.roots;
     const double* f = freq_.data();
     int c1 = comp[l1], c2 = comp[l2];
     auto settle = [&](int r) {
@@ -76,7 +68,7 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
     };
 
     if (c1 < 0 && c2 < 0) {
-        roots[nroots_[depth]++] = static_cast<std::int16_t>(l1);
+        roots[(*G.nroots)++] = static_cast<std::int16_t>(l1);
         comp[l1] = static_cast<std::int16_t>(l1);
         if (l1 == l2) {  // inbred: both alleles from one founder allele
             if (a != b)
@@ -151,21 +143,21 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
     opts[c1] = n == 2 ? 3 : 1;
     w[2 * c1] = nw[0];
     w[2 * c1 + 1] = n == 2 ? nw[1] : 0.0;
-    int& nr = nroots_[depth];
+    int& nr = *G.nroots;
     nr = static_cast<int>(std::remove(roots, roots + nr, static_cast<std::int16_t>(c2)) - roots);
     return settle(c1);
 }
 
 // The likelihood with the constraint "l1, l2 carry {a, b}" added, the state left as it is.
-double marker_likelihood::evaluate(int depth, int l1, int l2, unsigned a, unsigned b) const
+double marker_likelihood::evaluate(int depth, int l1, int l2, unsigned a, unsigned b)
 {
-    const std::size_t L = L_;
-    const std::int16_t* comp = &comp_[depth * L];
-    const std::uint16_t* al = &al_[2 * depth * L];
-    const std::uint8_t* opts = &opts_[depth * L];
-    const double* w = &w_[2 * depth * L];
-    const double* s = &s_[depth * L];
-    const std::int16_t* roots = &roots_[depth * L];
+    const graph G = at(depth);
+    const std::int16_t* comp = G.comp;
+    const std::uint16_t* al = G.al;
+    const std::uint8_t* opts = G.opts;
+    const double* w = G.w;
+    const double* s = G.s;
+    const std::int16_t* roots = G.roots;
     const double* f = freq_.data();
     int c1 = comp[l1], c2 = comp[l2];
     double joined = 0.0;
@@ -198,7 +190,7 @@ double marker_likelihood::evaluate(int depth, int l1, int l2, unsigned a, unsign
         }
     }
     double rest = 1.0;
-    for (int i = 0; i < nroots_[depth]; ++i)
+    for (int i = 0; i < *G.nroots; ++i)
         if (roots[i] != c1 && roots[i] != c2)
             rest *= s[roots[i]];
     return rest * joined;
@@ -249,8 +241,9 @@ shape marker_likelihood::compute(const family& f, const marker& mk, std::size_t 
         return shape::flat;
     freq_.assign(1, 0.0);
     freq_.insert(freq_.end(), mk.freq.begin(), mk.freq.end());
-    nroots_[0] = 0;
-    std::fill_n(comp_.begin(), L_, std::int16_t{-1});
+    const graph g0 = at(0);
+    *g0.nroots = 0;
+    std::fill_n(g0.comp, L_, std::int16_t{-1});
     walk(0, 0, 0, e);
 
     const std::uint64_t n = k_.vectors();

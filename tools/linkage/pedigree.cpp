@@ -111,71 +111,142 @@ std::uint64_t pairs_value(const std::u16string& key)
     return total;
 }
 
-u128 checked_mul(u128 x, u128 y)
-{
-    if (y != 0 && x > ~u128{0} / y)
-        throw std::length_error("kindred: S_all does not fit in 128 bits");
-    return x * y;
-}
-
-// 2^a S_all: sum over the ways of picking one label of each affected member
-// of the product of the factorials of the label counts. Picks in different
-// components of the affected-label graph are independent, so the sum is a
-// product over components, each walked in Gray-code order.
-u128 all_value(const std::u16string& key)
-{
-    const int a = static_cast<int>(key.size() / 2);
-    int labels = 0;
-    for (int c : key)
-        labels = std::max(labels, c + 1);
-    std::vector<int> root(labels);
-    for (int l = 0; l < labels; ++l)
-        root[l] = l;
-    auto find = [&](int l) {
-        while (root[l] != l)
-            l = root[l] = root[root[l]];
-        return l;
-    };
-    for (int i = 0; i < a; ++i)
-        root[find(key[2 * i])] = find(key[2 * i + 1]);
-
-    u128 total = 1;
-    std::vector<char> done(labels, 0);
-    std::vector<int> members;
-    std::vector<int> count(labels, 0);
-    for (int i = 0; i < a; ++i) {
-        const int r = find(key[2 * i]);
-        if (done[r])
-            continue;
-        done[r] = 1;
-        members.clear();
-        for (int j = i; j < a; ++j)
-            if (find(key[2 * j]) == r)
-                members.push_back(j);
-        const int n = static_cast<int>(members.size());
-        if (n > 28)
-            throw std::length_error("kindred: too many related affected members for S_all");
-        std::fill(count.begin(), count.end(), 0);
-        std::vector<char> pick(n, 0);
-        u128 product = 1;
-        for (int j : members)
-            product *= static_cast<u128>(++count[key[2 * j]]);
-        u128 sum = product;
-        for (std::uint32_t g = 1; g < (std::uint32_t{1} << n); ++g) {
-            const int j = std::countr_zero(g);
-            const int from = key[2 * members[j] + pick[j]];
-            pick[j] ^= 1;
-            const int to = key[2 * members[j] + pick[j]];
-            if (from != to) {  // an inbred member picks the same label either way
-                product /= static_cast<u128>(count[from]--);
-                product *= static_cast<u128>(++count[to]);
-            }
-            sum += product;
+// 2^a S_all: the sum over the ways of picking one label of each affected
+// member of the product over labels of (times picked)!. Seen as a multigraph
+// with labels for vertices and members for edges, it is the sum over the
+// orientations of the edges of the product of (in-degree)! over vertices.
+// Parallel edges are taken together (j of m towards one end: C(m, j) ways),
+// loops (inbred members) add to their vertex's in-degree either way, the
+// edges outside a spanning forest are split every way, and each tree is then
+// summed by dynamic programming from its leaves. Every partial sum is a part
+// of the total, which 2^a a! bounds: 128 bits hold it up to 28 members.
+class all_score {
+public:
+    u128 operator()(const std::u16string& key)
+    {
+        const int a = static_cast<int>(key.size() / 2);
+        if (a > 28)
+            throw std::length_error("kindred: more than 28 affected members for S_all");
+        while (static_cast<int>(fact_.size()) <= a + 1) {
+            const std::size_t n = fact_.size();
+            fact_.push_back(n ? fact_.back() * n : 1);
+            std::vector<u128> row(n + 1, 1);
+            for (std::size_t k = 1; k < n; ++k)
+                row[k] = choose_[n - 1][k - 1] + choose_[n - 1][k];
+            choose_.push_back(row);
         }
-        total = checked_mul(total, sum);
+        int V = 0;
+        for (int c : key)
+            V = std::max(V, c + 1);
+        fixed_.assign(V, 0);
+        root_.resize(V);
+        for (int v = 0; v < V; ++v)
+            root_[v] = v;
+        u128 loops = 1;
+        edges_.clear();
+        for (int i = 0; i < a; ++i) {
+            const int x = key[2 * i], y = key[2 * i + 1];
+            if (x == y) {
+                ++fixed_[x];
+                loops *= 2;
+            } else {
+                edges_.push_back({x, y, 1});
+            }
+        }
+        std::sort(edges_.begin(), edges_.end());
+        std::size_t n = 0;
+        for (const edge& e : edges_) {
+            if (n && edges_[n - 1].x == e.x && edges_[n - 1].y == e.y)
+                ++edges_[n - 1].m;
+            else
+                edges_[n++] = e;
+        }
+        edges_.resize(n);
+        tree_.assign(V, {});
+        cycle_.clear();
+        for (const edge& e : edges_) {
+            const int rx = find(e.x), ry = find(e.y);
+            if (rx == ry) {
+                cycle_.push_back(e);
+            } else {
+                root_[rx] = ry;
+                tree_[e.x].push_back({e.y, e.m});
+                tree_[e.y].push_back({e.x, e.m});
+            }
+        }
+        return loops * split(0);
     }
-    return total;
-}
+
+private:
+    struct edge {
+        int x, y, m;
+        bool operator<(const edge& o) const { return x != o.x ? x < o.x : y < o.y; }
+    };
+    struct link {
+        int to, m;
+    };
+    std::vector<u128> fact_;
+    std::vector<std::vector<u128>> choose_;
+    std::vector<int> fixed_, root_;
+    std::vector<edge> edges_, cycle_;
+    std::vector<std::vector<link>> tree_;
+
+    int find(int v)
+    {
+        while (root_[v] != v)
+            v = root_[v] = root_[root_[v]];
+        return v;
+    }
+
+    u128 split(std::size_t i)
+    {
+        if (i == cycle_.size())
+            return forest();
+        const edge& e = cycle_[i];
+        u128 sum = 0;
+        for (int j = 0; j <= e.m; ++j) {
+            fixed_[e.x] += j;
+            fixed_[e.y] += e.m - j;
+            sum += choose_[e.m][j] * split(i + 1);
+            fixed_[e.x] -= j;
+            fixed_[e.y] -= e.m - j;
+        }
+        return sum;
+    }
+
+    u128 forest()
+    {
+        std::vector<char> seen(fixed_.size(), 0);
+        u128 product = 1;
+        for (std::size_t v = 0; v < fixed_.size(); ++v)
+            if (!seen[v])
+                product *= subtree(static_cast<int>(v), -1, 0, seen)[0];
+        return product;
+    }
+
+    // f[k]: the sum for v's subtree when k of the edges to its parent (m of
+    // them) point at v.
+    std::vector<u128> subtree(int v, int parent, int m, std::vector<char>& seen)
+    {
+        seen[v] = 1;
+        std::vector<u128> poly{1};  // by number of child edges pointing at v
+        for (const link& c : tree_[v]) {
+            if (c.to == parent)
+                continue;
+            const std::vector<u128> f = subtree(c.to, v, c.m, seen);
+            std::vector<u128> next(poly.size() + c.m, 0);
+            for (std::size_t s = 0; s < poly.size(); ++s)
+                for (int j = 0; j <= c.m; ++j)
+                    next[s + j] += poly[s] * choose_[c.m][j] * f[c.m - j];
+            poly.swap(next);
+        }
+        std::vector<u128> f(m + 1, 0);
+        for (int k = 0; k <= m; ++k)
+            for (std::size_t s = 0; s < poly.size(); ++s)
+                f[k] += poly[s] * fact_[fixed_[v] + k + s];
+        return f;
+    }
+};
 
 }  // namespace
 
@@ -224,6 +295,7 @@ kindred make_kindred(const family& f, score_kind s)
     std::vector<u128> value;
     std::vector<int> lab(2 * k.members.size(), -1);
     std::vector<int> relabel(k.labels, -1);
+    all_score all_value;
     std::vector<int> nonfounders;
     for (std::size_t i = 0; i < k.members.size(); ++i) {
         const kindred::member& m = k.members[i];
