@@ -93,12 +93,20 @@ public:
     // Creates dir and its parents where missing; what it made goes again
     // unless committed.
     void make_dir(const std::string& dir);
-    // Writes text to a temporary file beside path.
+    // A temporary file beside path, to be written in pieces.
+    std::FILE* open(const std::string& path);
+    void write(std::FILE* f, const std::string& text);
+    // The whole of a temporary file beside path.
     void add(const std::string& path, const std::string& text);
     void commit();
 
 private:
-    std::vector<std::pair<std::string, std::string>> files_;  // temporary, final
+    struct staged {
+        std::string tmp;
+        std::string final;
+        std::FILE* f;
+    };
+    std::vector<staged> files_;
     std::vector<std::string> made_dirs_;
     bool committed_ = false;
 };

@@ -108,16 +108,16 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     brell::worker_pool pool(workers);
     // Each job takes families in turn; results land by index, so the output
     // is the same at any number of threads.
-    auto each_family = [&](const std::function<void(std::size_t)>& job) {
-        std::atomic<std::size_t> next{0};
+    auto each_family = [&](std::size_t first, std::size_t last, const std::function<void(std::size_t)>& job) {
+        std::atomic<std::size_t> next{first};
         pool.run([&](int) {
-            for (std::size_t u; (u = next.fetch_add(1)) < used.size();)
+            for (std::size_t u; (u = next.fetch_add(1)) < last;)
                 job(u);
         });
     };
 
     std::vector<linkage::kindred> kindreds(used.size());
-    each_family([&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
+    each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
 
     std::string nullprobs, weights;
     for (std::size_t u = 0; u < used.size(); ++u) {
@@ -156,63 +156,63 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
 
-        std::vector<family_result> res(used.size());
-        each_family([&](std::size_t u) {
-            const linkage::family& fam = s.families[used[u]];
-            const linkage::kindred& k = kindreds[u];
-            family_result& r = res[u];
-            r.ibd = linkage::multipoint(k, fam, s, c, pos);
-            // Inconsistent markers are already left out of the result.
-            if (!r.ibd.inconsistent.empty()) {
-                if (!o.drop_inconsistent)
-                    return;
-                r.dropped = std::move(r.ibd.inconsistent);
-                r.ibd.inconsistent.clear();
-            }
-            std::vector<std::string> score_text(k.score.size());
-            for (std::size_t j = 0; j < k.score.size(); ++j)
-                score_text[j] = brell::shortest(k.score[j]);
-            r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
-        });
-
-        for (std::size_t u = 0; u < used.size(); ++u) {
-            const linkage::family& fam = s.families[used[u]];
-            const family_result& r = res[u];
-            for (int m : r.dropped) {
-                std::fprintf(log, "%s: family %s: marker %s: Mendelian inconsistency: genotypes dropped\n", PROGRAM,
-                             fam.id.c_str(), s.markers[m].name.c_str());
-                ++sum.dropped;
-            }
-            for (int m : r.ibd.inconsistent)
-                inconsistent += std::string(PROGRAM) + ": " + s.pedigree_file + " line " +
-                                std::to_string(fam.persons.front().line) + ": family " + fam.id + ": marker " +
-                                s.markers[m].name + ": Mendelian inconsistency\n";
-        }
-        if (!inconsistent.empty())
-            continue;  // nothing is written; the rest is still checked
-
-        std::string probs;
-        std::size_t size = 0;
-        for (const family_result& r : res)
-            size += r.probs.size();
-        probs.reserve(size);
-        for (family_result& r : res) {
-            probs += r.probs;
-            std::string().swap(r.probs);
-        }
-
         chromosome_done done{c.name, chromosome_dir(o.out_dir, c.name), static_cast<int>(c.markers.size()),
                              static_cast<int>(pos.size()), {}, {}, {}};
-        double e = 0.0, e0 = 0.0;
-        std::string markers = "position\tmarker\tinformation\n";
-        for (std::size_t p = 0; p < pos.size(); ++p) {
-            e = 0.0;
-            e0 = 0.0;
-            for (const family_result& r : res) {
-                e += r.ibd.entropy[p];
+        staged.make_dir(done.dir);
+        std::FILE* probs = staged.open(done.dir + "/probs.dat");
+        // Families in chunks, each written as soon as it is done in order:
+        // a genome-scale probs.dat never has to fit in memory.
+        std::vector<double> e(pos.size(), 0.0);
+        double e0 = 0.0;
+        const std::size_t chunk = 64;
+        std::vector<family_result> res(std::min(chunk, used.size()));
+        for (std::size_t first = 0; first < used.size(); first += chunk) {
+            const std::size_t last = std::min(used.size(), first + chunk);
+            each_family(first, last, [&](std::size_t u) {
+                const linkage::family& fam = s.families[used[u]];
+                const linkage::kindred& k = kindreds[u];
+                family_result& r = res[u - first];
+                r = family_result();
+                r.ibd = linkage::multipoint(k, fam, s, c, pos);
+                // Inconsistent markers are already left out of the result.
+                if (!r.ibd.inconsistent.empty()) {
+                    if (!o.drop_inconsistent)
+                        return;
+                    r.dropped = std::move(r.ibd.inconsistent);
+                    r.ibd.inconsistent.clear();
+                }
+                std::vector<std::string> score_text(k.score.size());
+                for (std::size_t j = 0; j < k.score.size(); ++j)
+                    score_text[j] = brell::shortest(k.score[j]);
+                r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
+                std::vector<double>().swap(r.ibd.probs);
+            });
+            for (std::size_t u = first; u < last; ++u) {
+                const linkage::family& fam = s.families[used[u]];
+                family_result& r = res[u - first];
+                for (int m : r.dropped) {
+                    std::fprintf(log, "%s: family %s: marker %s: Mendelian inconsistency: genotypes dropped\n",
+                                 PROGRAM, fam.id.c_str(), s.markers[m].name.c_str());
+                    ++sum.dropped;
+                }
+                for (int m : r.ibd.inconsistent)
+                    inconsistent += std::string(PROGRAM) + ": " + s.pedigree_file + " line " +
+                                    std::to_string(fam.persons.front().line) + ": family " + fam.id + ": marker " +
+                                    s.markers[m].name + ": Mendelian inconsistency\n";
+                if (!inconsistent.empty())
+                    continue;  // nothing will be kept; the rest is still checked
+                staged.write(probs, r.probs);
+                for (std::size_t p = 0; p < pos.size(); ++p)
+                    e[p] += r.ibd.entropy[p];
                 e0 += r.ibd.null_entropy;
             }
-            const double info = e0 > 0.0 ? 1.0 - e / e0 : 0.0;
+        }
+        if (!inconsistent.empty())
+            continue;
+
+        std::string markers = "position\tmarker\tinformation\n";
+        for (std::size_t p = 0; p < pos.size(); ++p) {
+            const double info = e0 > 0.0 ? 1.0 - e[p] / e0 : 0.0;
             done.pos.push_back(pos[p].cm);
             done.marker.push_back(pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string());
             done.information.push_back(info);
@@ -220,11 +220,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             append(markers, info);
             markers += '\n';
         }
-
         const std::string& dir = done.dir;
-        staged.make_dir(dir);
         staged.add(dir + "/nullprobs.dat", nullprobs);
-        staged.add(dir + "/probs.dat", probs);
         staged.add(dir + "/markers.tsv", markers);
         if (o.pair_weights)
             staged.add(dir + "/weights.dat", weights);

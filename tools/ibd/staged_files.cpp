@@ -38,38 +38,52 @@ void staged_files::make_dir(const std::string& dir)
     }
 }
 
-void staged_files::add(const std::string& path, const std::string& text)
+std::FILE* staged_files::open(const std::string& path)
 {
     std::string tmp = path + ".tmpXXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         throw error(path + ": cannot write: " + why());
-    files_.push_back({tmp, path});
     // Results are for everyone in the lab to read, as a plain fopen would make them.
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const std::string reason = why();
-            ::close(fd);
-            throw error(path + ": cannot write: " + reason);
-        }
-        done += static_cast<std::size_t>(n);
+    std::FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        const std::string reason = why();
+        ::close(fd);
+        std::remove(tmp.c_str());
+        throw error(path + ": cannot write: " + reason);
     }
-    if (::close(fd) != 0)
-        throw error(path + ": cannot write: " + why());
+    files_.push_back({tmp, path, f});
+    return f;
+}
+
+void staged_files::write(std::FILE* f, const std::string& text)
+{
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
+        for (const staged& s : files_)
+            if (s.f == f)
+                throw error(s.final + ": cannot write: " + why());
+}
+
+void staged_files::add(const std::string& path, const std::string& text)
+{
+    write(open(path), text);
 }
 
 void staged_files::commit()
 {
-    for (const auto& [tmp, final] : files_)
-        if (std::rename(tmp.c_str(), final.c_str()) != 0)
-            throw error(final + ": cannot write: " + why());
+    for (staged& s : files_) {
+        const bool ok = std::fflush(s.f) == 0 && !std::ferror(s.f);
+        const int closed = std::fclose(s.f);
+        s.f = nullptr;
+        if (!ok || closed != 0)
+            throw error(s.final + ": cannot write: " + why());
+    }
+    for (const staged& s : files_)
+        if (std::rename(s.tmp.c_str(), s.final.c_str()) != 0)
+            throw error(s.final + ": cannot write: " + why());
     committed_ = true;
 }
 
@@ -77,8 +91,11 @@ staged_files::~staged_files()
 {
     if (committed_)
         return;
-    for (const auto& f : files_)
-        std::remove(f.first.c_str());
+    for (const staged& s : files_) {
+        if (s.f)
+            std::fclose(s.f);
+        std::remove(s.tmp.c_str());
+    }
     for (auto d = made_dirs_.rbegin(); d != made_dirs_.rend(); ++d)
         ::rmdir(d->c_str());
 }
