@@ -142,8 +142,9 @@ void check_drop(const drop_options& d, int filesets)
 const char* usage_text()
 {
     return "Usage: brell-sim [OPTION]...\n"
-           "       brell-sim --drop -p PED -d DAT -m MAP [-f FREQ] --replicates N [OPTION]...\n"
-           "       brell-sim --drop --bfile PREFIX|--file PREFIX --replicates N [OPTION]...\n"
+           "       brell-sim --drop -p PED -d DAT -m MAP [-f FREQ] --replicates N\n"
+           "                 [OPTION]...\n"
+           "       brell-sim --drop --bfile|--file PREFIX --replicates N [OPTION]...\n"
            "Simulates a linkage study of affected sibships and writes its nullprobs.dat,\n"
            "probs.dat and, if asked, weights.dat for brell.\n"
            "\n"

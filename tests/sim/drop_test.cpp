@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "readers.h"
+#include "sim.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+const std::string BIN = BRELL_SIM_BIN;
+
+sim::options parse(std::vector<const char*> args)
+{
+    args.insert(args.begin(), "brell-sim");
+    return sim::parse_options(static_cast<int>(args.size()), args.data());
+}
+
+linkage::study read_dir(const fs::path& d, bool with_freq)
+{
+    return linkage::read_linkage({(d / "study.ped").string(), (d / "study.dat").string(), (d / "study.map").string(),
+                                  with_freq ? (d / "study.freq").string() : ""});
+}
+
+// A simulated study of three generations, some parents ungenotyped and some
+// genotypes lost, its map rewritten over two chromosomes out of column order.
+struct study_dir {
+    simtest::temp_dir dir{"drop"};
+    study_dir()
+    {
+        const auto r = simtest::run_in(dir.path(), BIN + " --kindreds 30 --sibs 2-4 --length 5 --markers 6 --freqs "
+                                                         "skewed --parents mixed --missing 0.1 --pedigree "
+                                                         "grandparents --seed 5 --out st");
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::ofstream(dir.path() / "st/study.map") << "CHR MARKER CM\n2 M1 40\n1 M2 0\n2 M3 0\n1 M4 75.5\n"
+                                                      "chr2 M5 12\n1 M6 3\n";
+    }
+    std::string drop(const std::string& args) const
+    {
+        const auto r = simtest::run_in(dir.path(), BIN + " --drop -p st/study.ped -d st/study.dat -m st/study.map " +
+                                                       args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    }
+};
+
+bool from(const linkage::genotype& parent, std::uint16_t a)
+{
+    return parent.missing() || parent.a == a || parent.b == a;
+}
+
+// Every replicate, read back, is the study with other genotypes: the same
+// pedigrees, map, frequencies and missing genotypes, children carrying an
+// allele of each parent, and founders' alleles (independent draws) following
+// the frequencies: pooled over replicates, the chi-square over all markers
+// (30 degrees of freedom) passes 83 about once in a million correct runs.
+TEST(Drop, ReplicatesKeepAllButTheGenotypesWhichFollowMendelAndTheFrequencies)
+{
+    const study_dir st;
+    EXPECT_EQ(st.drop("--replicates 150 --seed 11 --freq founders -o reps"),
+              "Wrote 150 replicates (rep000001 to rep000150) of 30 families at 6 markers to reps\n");
+    linkage::study orig = read_dir(st.dir.path() / "st", false);
+    linkage::count_frequencies(orig, linkage::freq_from::founders);
+    std::vector<std::vector<double>> count(orig.markers.size());
+    std::size_t same = 0, present = 0;
+    for (long r = 1; r <= 150; ++r) {
+        const linkage::study s = read_dir(st.dir.path() / "reps" / sim::replicate_name(r), true);
+        ASSERT_EQ(s.markers.size(), orig.markers.size());
+        for (std::size_t m = 0; m < s.markers.size(); ++m) {
+            const linkage::marker &a = s.markers[m], &b = orig.markers[m];
+            ASSERT_EQ(std::tie(a.name, a.chrom, a.cm, a.alleles, a.freq),
+                      std::tie(b.name, b.chrom, b.cm, b.alleles, b.freq));
+            count[m].resize(a.alleles.size() + 1);
+        }
+        ASSERT_EQ(s.families.size(), orig.families.size());
+        for (std::size_t fi = 0; fi < s.families.size(); ++fi) {
+            const linkage::family &f = s.families[fi], &o = orig.families[fi];
+            ASSERT_EQ(f.persons.size(), o.persons.size());
+            for (std::size_t i = 0; i < f.persons.size(); ++i) {
+                const linkage::person &p = f.persons[i], &q = o.persons[i];
+                ASSERT_EQ(std::tie(f.id, p.id, p.father, p.mother, p.sex, p.affection),
+                          std::tie(o.id, q.id, q.father, q.mother, q.sex, q.affection));
+                for (std::size_t m = 0; m < s.markers.size(); ++m) {
+                    const linkage::genotype g = f.at(m, i), h = o.at(m, i);
+                    ASSERT_EQ(g.missing(), h.missing()) << r << ' ' << f.id << ' ' << p.id << ' ' << m;
+                    if (g.missing())
+                        continue;
+                    ++present;
+                    same += g.a == h.a && g.b == h.b;
+                    if (p.father < 0) {
+                        ++count[m][g.a];
+                        ++count[m][g.b];
+                        continue;
+                    }
+                    const linkage::genotype fa = f.at(m, p.father), mo = f.at(m, p.mother);
+                    ASSERT_TRUE((from(fa, g.a) && from(mo, g.b)) || (from(fa, g.b) && from(mo, g.a)))
+                        << r << ' ' << f.id << ' ' << p.id << ' ' << s.markers[m].name;
+                }
+            }
+        }
+    }
+    EXPECT_LT(same, present / 2) << "genotypes were not dropped afresh";
+    double chi2 = 0;
+    for (std::size_t m = 0; m < count.size(); ++m) {
+        double n = 0;
+        for (double c : count[m])
+            n += c;
+        for (std::size_t k = 1; k < count[m].size(); ++k) {
+            const double e = n * orig.markers[m].freq[k - 1];
+            chi2 += (count[m][k] - e) * (count[m][k] - e) / e;
+        }
+    }
+    EXPECT_LT(chi2, 83.0);
+}
+
+TEST(Drop, AReplicateIsTheSameBytesWhateverElseIsMadeWithIt)
+{
+    const study_dir st;
+    st.drop("--replicates 6 --seed 7 -o all");
+    EXPECT_EQ(st.drop("--first 3 --replicates 3 --seed=7 --out part"),
+              "Wrote 3 replicates (rep000003 to rep000005) of 30 families at 6 markers to part\n");
+    for (const char* f : {"study.ped", "study.dat", "study.map", "study.freq"})
+        for (const char* rep : {"rep000003", "rep000004", "rep000005"})
+            EXPECT_EQ(simtest::slurp(st.dir.path() / "all" / rep / f), simtest::slurp(st.dir.path() / "part" / rep / f))
+                << rep << '/' << f;
+    EXPECT_FALSE(fs::exists(st.dir.path() / "part/rep000002") || fs::exists(st.dir.path() / "part/rep000006"));
+    EXPECT_NE(simtest::slurp(st.dir.path() / "all/rep000004/study.ped"),
+              simtest::slurp(st.dir.path() / "all/rep000005/study.ped"));
+}
+
+// Two sibs' paternal alleles at markers with 200 alleles: whether they are the
+// same one of the father's is read off the genotypes almost always.
+TEST(Drop, MeiosesAreLinkedAlongEachChromosomeInMapOrderAndNotAcross)
+{
+    linkage::study s;
+    for (const auto& [chrom, cm] : {std::pair{"1", 0.0}, {"2", 0.0}, {"1", 90.0}, {"1", 0.0}}) {
+        linkage::marker mk{"M", chrom, linkage::chrom_kind::autosome, cm, {}, std::vector<double>(200, 1.0 / 200), 0};
+        for (int a = 1; a <= 200; ++a)
+            mk.alleles.push_back(std::to_string(a));
+        s.markers.push_back(mk);
+    }
+    linkage::family f{"F", {{"1", -1, -1}, {"2", -1, -1}, {"3", 0, 1}, {"4", 0, 1}}, {}};
+    f.geno.assign(s.markers.size() * f.persons.size(), {1, 2});
+    s.families.push_back(f);
+    auto shared = [](const linkage::family& g, std::size_t m) {
+        const linkage::genotype fa = g.at(m, 0), x = g.at(m, 2), y = g.at(m, 3);
+        auto paternal = [&](linkage::genotype c) { return c.a == fa.a || c.b == fa.a ? fa.a : fa.b; };
+        return paternal(x) == paternal(y);
+    };
+    int agree[4] = {}, n = 0;
+    for (long r = 1; r <= 2000; ++r) {
+        const linkage::family g = sim::drop_replicate(s, 1, r).families[0];
+        bool clear = true;
+        for (std::size_t m = 0; m < 4; ++m) {
+            const linkage::genotype fa = g.at(m, 0), mo = g.at(m, 1);
+            clear = clear && fa.a != fa.b && fa.a != mo.a && fa.a != mo.b && fa.b != mo.a && fa.b != mo.b;
+        }
+        if (!clear)
+            continue;
+        ++n;
+        for (std::size_t m = 1; m < 4; ++m)
+            agree[m] += shared(g, 0) == shared(g, m);
+    }
+    ASSERT_GT(n, 1600);
+    EXPECT_EQ(agree[3], n);  // 0 cM apart, though a marker at 90 cM comes between them in the files
+    // Another chromosome and 90 cM (Haldane: 0.417 per meiosis, agreement 0.514) behave as unlinked.
+    const double half = 0.5 * n, sd = std::sqrt(0.25 * n);
+    EXPECT_NEAR(agree[1], half, 5 * sd);
+    EXPECT_NEAR(agree[2], half, 5 * sd);
+}
+
+TEST(Drop, CommandLineRefusals)
+{
+    EXPECT_EQ(parse({"--drop", "-p", "a", "-d", "b", "-m", "c", "-f", "e", "--replicates", "1"}).drop.files.freq, "e");
+    EXPECT_EQ(parse({"--drop", "--file", "y", "--replicates", "1"}).drop.format, sim::study_format::plink_text);
+    const std::pair<std::vector<const char*>, const char*> cases[] = {
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--markers", "4"},
+         "--markers does not go with --drop: the replicates keep the study's own pedigrees, map and frequencies"},
+        {{"--plink", "--drop", "--bfile", "x", "--replicates", "2"},
+         "--plink does not go with --drop: the replicates keep the study's own pedigrees, map and frequencies"},
+        {{"--kindreds", "5", "-p", "a"}, "-p needs --drop: without it a study is simulated, not read"},
+        {{"--drop", "-p", "a", "-d", "b", "--replicates", "2"},
+         "--drop needs a study: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX"},
+        {{"--drop", "--bfile", "x", "-f", "a.freq", "--replicates", "2"},
+         "--drop: give either -p/-d/-m or a PLINK fileset (--bfile or --file), not both"},
+        {{"--drop", "--bfile", "x", "--file", "y", "--replicates", "2"},
+         "--drop: give one PLINK fileset (--bfile or --file)"},
+        {{"--drop", "--bfile", "x"}, "--drop needs --replicates N"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--first", "999999999"},
+         "--first 999999999 --replicates 2: replicate numbers go beyond 999999999"},
+        {{"--drop=yes"}, "--drop takes no value"},
+    };
+    for (const auto& [args, message] : cases) {
+        try {
+            parse(args);
+            ADD_FAILURE() << message;
+        } catch (const sim::error& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+    }
+
+    // A reader's fault names file and line; nothing is written.
+    const study_dir st;
+    std::ofstream(st.dir.path() / "st/study.dat") << "A disease\nQ M1\n";
+    const auto r = simtest::run_in(st.dir.path(), BIN + " --drop -p st/study.ped -d st/study.dat -m st/study.map "
+                                                        "--replicates 2 -o reps");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "brell-sim: st/study.dat line 2: unknown code 'Q' (expected A, M, T, C, S or E)\n");
+    EXPECT_FALSE(fs::exists(st.dir.path() / "reps"));
+}
+
+}  // namespace
