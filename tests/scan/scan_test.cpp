@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -187,6 +188,37 @@ TEST(ScanCli, CommandLineMistakes)
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("(see --help)"), std::string::npos) << r.err;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Replicates of a PLINK study come back as LINKAGE files, where Y is an
+// autosome by name; they are scanned on the study's own chromosomes all the
+// same.
+TEST(ScanCli, ReplicatesOfAPlinkStudyKeepItsChromosomes)
+{
+    temp_dir d("scan-plink");
+    ASSERT_EQ(run_in(d.path(), std::string(BRELL_SIM_BIN) +
+                                   " --kindreds 15 --sibs 2-3 --freqs snp --plink --length 30 --spacing 2 --seed 3"
+                                   " --out .")
+                  .status,
+              0);
+    // The last markers moved to chromosome 24 (Y), which is not analysed.
+    std::string bim = slurp(d.path() / "study.bim"), moved;
+    std::istringstream lines(bim);
+    int n = 0;
+    for (std::string l; std::getline(lines, l); ++n)
+        moved += (n >= 10 ? "24" + l.substr(l.find_first_of(" \t")) : l) + "\n";
+    std::ofstream(d.path() / "study.bim") << moved;
+    ASSERT_EQ(run_in(d.path(), std::string(BRELL_SIM_BIN) + " --drop --bfile study --replicates 5 --out reps").status,
+              0);
+    auto r = run_in(d.path(), SCAN + " --bfile study --replicates reps -o out --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string sig = slurp(d.path() / "out/significance.tsv");
+    EXPECT_EQ(sig.find("\t24\t"), std::string::npos) << sig;
+    EXPECT_EQ(std::count(sig.begin(), sig.end(), '\n'), 1 + 5 + 2 + 1) << sig;
 }
 
 }  // namespace

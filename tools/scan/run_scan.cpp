@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "brell.h"
@@ -31,23 +32,39 @@ file_ptr null_log()
     return f;
 }
 
+// The chromosomes the study's scan analyses.
+std::set<std::string> autosomes(const linkage::study& s)
+{
+    std::set<std::string> out;
+    for (const linkage::marker& m : s.markers)
+        if (m.kind == linkage::chrom_kind::autosome)
+            out.insert(m.chrom);
+    return out;
+}
+
 // A replicate is read like the study: its frequency file only where the
-// study's scan had one.
-linkage::study read_replicate(const options& o, const std::string& dir)
+// study's scan had one. Its files are LINKAGE-style whatever the study's
+// were, where only X is X-linked: the chromosomes the study leaves out (Y,
+// MT, XY of a PLINK study) are left out here too.
+linkage::study read_replicate(const options& o, const std::string& dir, const std::set<std::string>& analysed)
 {
     linkage::linkage_files f{dir + "/study.ped", dir + "/study.dat", dir + "/study.map",
                              o.ibd.files.freq.empty() ? std::string() : dir + "/study.freq"};
     linkage::study s = linkage::read_linkage(f);
+    for (linkage::marker& m : s.markers)
+        if (!analysed.count(m.chrom))
+            m.kind = linkage::chrom_kind::excluded;
     linkage::count_frequencies(s, o.ibd.freq);
     return s;
 }
 
-replicate_result scan_one(const options& o, const std::string& dir, const std::string& scratch)
+replicate_result scan_one(const options& o, const std::string& dir, const std::string& scratch,
+                          const std::set<std::string>& analysed)
 {
     options ro = o;
     ro.ibd.threads = 1;
     ro.ibd.quiet = true;
-    const linkage::study s = read_replicate(o, dir);
+    const linkage::study s = read_replicate(o, dir, analysed);
     file_ptr log = null_log();
     return summarise_replicate(scan_study(ro, s, scratch, log.get(), true));
 }
@@ -85,8 +102,10 @@ void png_of(const std::string& svg, const std::string& png, bool quiet)
 
 }  // namespace
 
-std::vector<replicate_result> scan_replicates(const options& o, std::vector<std::string>& ids, bool progress)
+std::vector<replicate_result> scan_replicates(const options& o, const linkage::study& study, std::vector<std::string>& ids,
+                                              bool progress)
 {
+    const std::set<std::string> analysed = autosomes(study);
     const std::vector<std::string> dirs = replicate_dirs(o.replicates);
     ids.clear();
     for (const std::string& d : dirs) {
@@ -106,7 +125,7 @@ std::vector<replicate_result> scan_replicates(const options& o, std::vector<std:
                 const std::string name = dirs[r] + "/" + REPLICATE_RESULT;
                 // Both ways go through the same text, so that gathering
                 // scans made elsewhere gives the same bytes.
-                const std::string text = o.gather ? slurp(name) : replicate_text(o, scan_one(o, dirs[r], scratch));
+                const std::string text = o.gather ? slurp(name) : replicate_text(o, scan_one(o, dirs[r], scratch, analysed));
                 out[r] = parse_replicate(o, text, name);
                 const std::size_t d = ++done;
                 if (progress && t == 0)
@@ -125,7 +144,8 @@ int run(const options& o)
 {
     if (!o.scan_replicate.empty()) {
         const std::string scratch = o.scan_replicate + "/.scan-work";
-        const std::string text = replicate_text(o, scan_one(o, o.scan_replicate, scratch));
+        const std::string text =
+            replicate_text(o, scan_one(o, o.scan_replicate, scratch, autosomes(ibd::read_study(o.ibd))));
         std::error_code ec;
         std::filesystem::remove_all(scratch, ec);
         ibd::staged_files out;
@@ -142,7 +162,7 @@ int run(const options& o)
     std::unique_ptr<brell_plot::significance> sig;
     if (!o.replicates.empty()) {
         std::vector<std::string> ids;
-        const std::vector<replicate_result> reps = scan_replicates(o, ids, progress);
+        const std::vector<replicate_result> reps = scan_replicates(o, s, ids, progress);
         sig = std::make_unique<brell_plot::significance>(significance_of(o, g, ids, reps));
     }
 

@@ -73,8 +73,10 @@ brell_plot::significance significance_of(const options& o, const brell_plot::gen
                                          const std::vector<replicate_result>& reps);
 std::string significance_table(const brell_plot::significance& sig);
 
-// Scans every replicate of o.replicates (or reads its scan-result.tsv).
-std::vector<replicate_result> scan_replicates(const options& o, std::vector<std::string>& ids, bool progress);
+// Scans every replicate of o.replicates (or reads its scan-result.tsv) on
+// the chromosomes that the study's own scan analyses.
+std::vector<replicate_result> scan_replicates(const options& o, const linkage::study& study, std::vector<std::string>& ids,
+                                              bool progress);
 
 int run(const options& o);
 
