@@ -205,20 +205,24 @@ TEST(ScanCli, ReplicatesOfAPlinkStudyKeepItsChromosomes)
                                    " --out .")
                   .status,
               0);
-    // The last markers moved to chromosome 24 (Y), which is not analysed.
+    // All but two markers moved to chromosome 24 (Y), which is not analysed:
+    // scanned, it would hold most replicates' maxima.
     std::string bim = slurp(d.path() / "study.bim"), moved;
     std::istringstream lines(bim);
     int n = 0;
     for (std::string l; std::getline(lines, l); ++n)
-        moved += (n >= 10 ? "24" + l.substr(l.find_first_of(" \t")) : l) + "\n";
+        moved += (n >= 2 ? "24" + l.substr(l.find_first_of(" \t")) : l) + "\n";
     std::ofstream(d.path() / "study.bim") << moved;
     ASSERT_EQ(run_in(d.path(), std::string(BRELL_SIM_BIN) + " --drop --bfile study --replicates 5 --out reps").status,
               0);
     auto r = run_in(d.path(), SCAN + " --bfile study --replicates reps -o out --quiet");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string sig = slurp(d.path() / "out/significance.tsv");
-    EXPECT_EQ(sig.find("\t24\t"), std::string::npos) << sig;
     EXPECT_EQ(std::count(sig.begin(), sig.end(), '\n'), 1 + 5 + 2 + 1) << sig;
+    std::istringstream rows(sig);
+    for (std::string l; std::getline(rows, l);)
+        if (l.starts_with("LIN\treplicate\t"))
+            EXPECT_EQ(l.substr(l.find('\t', 14) + 1, 2), "1\t") << l;
 }
 
 }  // namespace
