@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Benchmark brell-ibd on three study shapes.
+"""Benchmark brell-ibd on three study shapes, and brell-scan's replicates.
 
 Builds Release, makes each study (brell-sim for the sibships and the SNP
 study, a hand-built pedigree of 20 bits here), then times brell-ibd and its
 floor, brell-ibd-read (reading the files and counting allele frequencies
 only). Prints the median wall time of several runs, the peak resident
-memory, and the ratio of brell-ibd to its floor.
+memory, and the ratio of brell-ibd to its floor. The replicates: 1,000 null
+replicates of the example study made by brell-sim --drop, then brell-scan
+with both models over the study and all of them (the floor there: scanning
+the study alone).
 """
 import argparse
 import os
@@ -59,6 +62,25 @@ def pedigree20(folder, markers=200, seed=9):
         f.write("CHR MARKER CM\n" + "".join(f"1 M{m + 1} {m}\n" for m in range(markers)))
 
 
+def replicates(build, sim, folder, runs):
+    example = [os.path.join(ROOT, "examples", "ibd", "study." + e) for e in ("ped", "dat", "map")]
+    study = ["-p", example[0], "-d", example[1], "-m", example[2]]
+    scan = os.path.join(build, "tools", "scan", "brell-scan")
+    reps = os.path.join(folder, "reps")
+    made, _ = run([sim, "--drop", *study, "--replicates", "1000", "--seed", "1", "--out", reps])
+    floors = [run([scan, *study, "--model", "both", "-o", os.path.join(folder, "scan"), "--quiet"])[0]
+              for _ in range(runs)]
+    times, rss = [], 0
+    for _ in range(runs):
+        t, r = run([scan, *study, "--model", "both", "--replicates", reps, "-o", os.path.join(folder, "scan"),
+                    "--quiet"])
+        times.append(t)
+        rss = max(rss, r)
+    f, t = statistics.median(floors), statistics.median(times)
+    print(f"{'replicates':<11} {f:8.3f} {t:12.3f} {t / f:7.1f} {rss / 1024:8.1f}"
+          f"   (1000 made by brell-sim --drop in {made:.3f} s; scanned with both models)", flush=True)
+
+
 def run(cmd, cwd=None):
     """Wall seconds and peak resident KiB of one run of cmd."""
     start = time.perf_counter()
@@ -72,7 +94,7 @@ def run(cmd, cwd=None):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "all"], default="all")
+    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "replicates", "all"], default="all")
     ap.add_argument("--runs", type=int, default=3, help="runs of each command (default 3)")
     ap.add_argument("--dir", default="/tmp/brell-ibd-bench", help="folder for the build and the studies")
     args = ap.parse_args()
@@ -80,16 +102,20 @@ def main():
     build = os.path.join(args.dir, "build")
     subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBRELL_TESTS=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brell-ibd", "brell-sim", "brell-ibd-read"],
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brell-ibd", "brell-sim", "brell-ibd-read",
+                    "brell-scan"],
                    check=True, stdout=subprocess.DEVNULL)
     ibd = os.path.join(build, "tools", "ibd", "brell-ibd")
     floor = os.path.join(build, "bench", "brell-ibd-read")
     sim = os.path.join(build, "tools", "sim", "brell-sim")
 
-    names = ["sibships", "snps", "pedigree20"] if args.study == "all" else [args.study]
+    names = ["sibships", "snps", "pedigree20", "replicates"] if args.study == "all" else [args.study]
     print(f"{'study':<11} {'floor s':>8} {'brell-ibd s':>12} {'ratio':>7} {'peak MB':>8}")
     for name in names:
         folder = os.path.join(args.dir, name)
+        if name == "replicates":
+            replicates(build, sim, folder, args.runs)
+            continue
         if name == "pedigree20":
             pedigree20(folder)
         else:

@@ -221,8 +221,9 @@ TEST(ScanCli, ReplicatesOfAPlinkStudyKeepItsChromosomes)
     EXPECT_EQ(std::count(sig.begin(), sig.end(), '\n'), 1 + 5 + 2 + 1) << sig;
     std::istringstream rows(sig);
     for (std::string l; std::getline(rows, l);)
-        if (l.starts_with("LIN\treplicate\t"))
+        if (l.starts_with("LIN\treplicate\t")) {
             EXPECT_EQ(l.substr(l.find('\t', 14) + 1, 2), "1\t") << l;
+        }
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum class input_format { linkage, plink_binary, plink_text };
+using input_format = linkage::study_format;
 
 struct options {
     input_format format = input_format::linkage;

@@ -13,20 +13,7 @@ namespace ibd {
 
 linkage::study read_study(const options& o)
 {
-    linkage::study s;
-    switch (o.format) {
-    case input_format::linkage:
-        s = linkage::read_linkage(o.files);
-        break;
-    case input_format::plink_binary:
-        s = linkage::read_plink_binary(o.prefix);
-        break;
-    case input_format::plink_text:
-        s = linkage::read_plink_text(o.prefix);
-        break;
-    }
-    linkage::count_frequencies(s, o.freq);
-    return s;
+    return linkage::read_study(o.format, o.files, o.prefix, o.freq);
 }
 
 namespace {

@@ -4,6 +4,24 @@
 
 namespace linkage {
 
+study read_study(study_format format, const linkage_files& files, const std::string& prefix, freq_from from)
+{
+    study s;
+    switch (format) {
+    case study_format::linkage:
+        s = read_linkage(files);
+        break;
+    case study_format::plink_binary:
+        s = read_plink_binary(prefix);
+        break;
+    case study_format::plink_text:
+        s = read_plink_text(prefix);
+        break;
+    }
+    count_frequencies(s, from);
+    return s;
+}
+
 void count_frequencies(study& s, freq_from from)
 {
     for (std::size_t m = 0; m < s.markers.size(); ++m) {

@@ -43,4 +43,10 @@ enum class freq_from { all, founders };
 // frequency of 0 would make the genotypes that show it impossible.
 void count_frequencies(study& s, freq_from from);
 
+enum class study_format { linkage, plink_binary, plink_text };
+
+// A study in any of its formats (files for LINKAGE, prefix for PLINK), with
+// the frequencies that no file gives counted: every tool reads a study so.
+study read_study(study_format format, const linkage_files& files, const std::string& prefix, freq_from from);
+
 }  // namespace linkage

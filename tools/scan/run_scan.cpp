@@ -19,14 +19,9 @@ namespace scan {
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-file_ptr null_log()
+brell::file_ptr null_log()
 {
-    file_ptr f(std::fopen("/dev/null", "w"));
+    brell::file_ptr f(std::fopen("/dev/null", "w"));
     if (!f)
         throw ibd::error("/dev/null: cannot write");
     return f;
@@ -65,7 +60,7 @@ replicate_result scan_one(const options& o, const std::string& dir, const std::s
     ro.ibd.threads = 1;
     ro.ibd.quiet = true;
     const linkage::study s = read_replicate(o, dir, analysed);
-    file_ptr log = null_log();
+    brell::file_ptr log = null_log();
     return summarise_replicate(scan_study(ro, s, scratch, log.get(), true));
 }
 

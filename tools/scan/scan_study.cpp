@@ -10,10 +10,6 @@ namespace scan {
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // brell under one model in one chromosome's folder, in-process: exactly the
 // run `brell LIN` would make there. Its results file and messages are then
 // kept under the model's name, so that both models' stay side by side.
@@ -27,7 +23,7 @@ brell::run_data run_model(const options& o, const std::string& dir, const std::s
             argv.push_back(g.c_str());
     }
     const std::string log_path = quiet_brell ? "/dev/null" : dir + "/" + lower + ".log";
-    std::unique_ptr<std::FILE, file_closer> log(std::fopen(log_path.c_str(), "w"));
+    brell::file_ptr log(std::fopen(log_path.c_str(), "w"));
     if (!log)
         throw ibd::error(log_path + ": cannot write");
     brell::run_data dat;

@@ -9,22 +9,9 @@ namespace sim {
 
 linkage::study read_drop_study(const drop_options& d)
 {
-    linkage::study s;
-    switch (d.format) {
-    case study_format::linkage:
-        s = linkage::read_linkage(d.files);
-        break;
-    case study_format::plink_binary:
-        s = linkage::read_plink_binary(d.prefix);
-        break;
-    case study_format::plink_text:
-        s = linkage::read_plink_text(d.prefix);
-        break;
-    }
-    // Counted as brell-ibd counts them, so that the replicates carry the
+    // Read as brell-ibd reads it, so that the replicates carry the
     // frequencies that the study itself is analysed with.
-    linkage::count_frequencies(s, d.freq);
-    return s;
+    return linkage::read_study(d.format, d.files, d.prefix, d.freq);
 }
 
 linkage::study drop_replicate(const linkage::study& s, std::uint64_t seed, long r)

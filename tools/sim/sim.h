@@ -31,7 +31,7 @@ inline constexpr int MAX_ALLELES = 255;
 // Genotypes are held in memory until written (PLINK files are marker-major).
 inline constexpr double MAX_GENOTYPES = 5e8;
 
-enum class study_format { linkage, plink_binary, plink_text };
+using study_format = linkage::study_format;
 
 // Null replicates of a study read from files (--drop).
 struct drop_options {
