@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
+#include <numbers>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -126,7 +126,7 @@ struct null_genome {
     double chromosomes, morgans, spacing, beta = 4.0;
 
     static double tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
-    static double density(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2 * M_PI); }
+    static double density(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2 * std::numbers::pi); }
     // Siegmund's correction of the continuous-map rate for a grid.
     static double nu(double x)
     {
