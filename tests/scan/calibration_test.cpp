@@ -1,0 +1,318 @@
+// Empirical genome-wide significance checked against what it estimates:
+// uniform p-values on null studies, the 5% and suggestive thresholds of a
+// dense, fully informative genome against Lander & Kruglyak's theory, and a
+// small p at a real locus. Seeds are fixed, so every run prints the same
+// figures; the bounds come from the sampling error of the figure checked.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "brell.h"
+#include "scan_tool.h"
+#include "sim.h"
+#include "test_util.h"
+
+namespace {
+
+using simtest::run_in;
+using simtest::temp_dir;
+
+const std::string SIM = BRELL_SIM_BIN;
+const std::string SCAN = BRELL_SCAN_BIN;
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+struct peak_row {
+    std::string chromosome;
+    double pos, lod, p;
+};
+
+// The peak rows of a significance.tsv.
+std::vector<peak_row> peaks_of(const std::string& tsv)
+{
+    std::vector<peak_row> out;
+    std::istringstream in(tsv);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::istringstream fs(line);
+        for (std::string x; std::getline(fs, x, '\t');)
+            f.push_back(x);
+        if (f.size() == 7 && f[1] == "peak")
+            out.push_back({f[3], std::stod(f[4]), std::stod(f[5]), std::stod(f[6])});
+    }
+    return out;
+}
+
+// A simulated study with genotypes in dir, n null replicates of it, and
+// brell-scan over both; returns significance.tsv.
+std::string scan_with_replicates(const temp_dir& dir, const std::string& sim_args, int n, std::uint64_t seed,
+                                 const std::string& scan_args)
+{
+    const std::string study = " -p study.ped -d study.dat -m study.map -f study.freq";
+    const auto r = run_in(dir.path(), "rm -rf reps out && " + SIM + " " + sim_args + " --seed " +
+                                          std::to_string(seed) + " --out . >/dev/null && " + SIM + " --drop" +
+                                          study + " --replicates " + std::to_string(n) + " --seed " +
+                                          std::to_string(seed + 1) + " --out reps >/dev/null && " + SCAN + study +
+                                          " -o out --replicates reps --quiet " + scan_args + " >/dev/null");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return simtest::slurp(dir.path() / "out" / "significance.tsv");
+}
+
+// Null studies: the study and its replicates are exchangeable, so the
+// empirical p of the best peak, (1 + replicates reaching it) / (N + 1), is
+// uniform on {1, ..., N + 1} / (N + 1) (ties aside, which only raise it).
+TEST(ScanCalibration, NullStudiesGiveUniformPValues)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int studies = 150, n = 19;
+    temp_dir dir("calib-null");
+    std::vector<double> ps;
+    int zero_peaks = 0;
+    for (int s = 0; s < studies; ++s) {
+        const auto peaks = peaks_of(scan_with_replicates(
+            dir, "--kindreds 30 --sibs 2-3 --length 100 --spacing 5 --markers 6", n, 5000 + 2 * s,
+            "--threads 2"));
+        ASSERT_EQ(peaks.size(), 1u) << "study " << s;
+        zero_peaks += peaks[0].lod <= 0;
+        ps.push_back(peaks[0].p);
+    }
+    // Every p is one of the values a rank among N + 1 can give.
+    for (double p : ps) {
+        const double k = p * (n + 1);
+        ASSERT_NEAR(k, std::round(k), 1e-9) << p;
+        ASSERT_GE(std::round(k), 1);
+        ASSERT_LE(std::round(k), n + 1);
+    }
+    // Kolmogorov-Smirnov distance to the discrete uniform, at each support
+    // point and just below it (where both CDFs step).
+    std::sort(ps.begin(), ps.end());
+    double d = 0, mean = 0;
+    for (int k = 0; k <= n + 1; ++k) {
+        const double u = double(k) / (n + 1);
+        const double at = double(std::upper_bound(ps.begin(), ps.end(), u + 1e-12) - ps.begin()) / studies;
+        const double below = double(std::lower_bound(ps.begin(), ps.end(), u - 1e-12) - ps.begin()) / studies;
+        d = std::max({d, std::fabs(at - u), std::fabs(below - (k == 0 ? 0.0 : double(k - 1) / (n + 1)))});
+    }
+    for (double p : ps)
+        mean += p / studies;
+    // Kolmogorov's 0.1% point (Stephens' finite-n form); for a discrete
+    // distribution the test is conservative.
+    const double rn = std::sqrt(double(studies));
+    const double crit = std::sqrt(-0.5 * std::log(0.001 / 2)) / (rn + 0.12 + 0.11 / rn);
+    // Uniform on {1..N+1}/(N+1): mean (N+2)/(2(N+1)), sd about 0.29.
+    const double expect_mean = (n + 2.0) / (2.0 * (n + 1)), se_mean = std::sqrt((n * (n + 2.0)) / 12.0) / (n + 1) / rn;
+    std::printf("%d null studies, %d replicates each: KS distance %.4f (0.1%% point %.4f); mean p %.4f (expected "
+                "%.4f, se %.4f); p <= 0.05 in %ld; best LOD 0 in %d; %.1f s\n",
+                studies, n, d, crit, mean, expect_mean, se_mean,
+                long(std::count_if(ps.begin(), ps.end(), [](double p) { return p <= 0.05 + 1e-12; })), zero_peaks,
+                seconds_since(t0));
+    EXPECT_LT(d, crit);
+}
+
+// Null LOD curves of a genome of C chromosomes and G Morgans on a grid of
+// spacing Delta, seen as a Gaussian Z score whose correlation decays as
+// exp(-beta d): for fully informative sib pairs the pairs score is the
+// number of alleles shared, whose four meioses give beta 4 per Morgan.
+struct null_genome {
+    double chromosomes, morgans, spacing, beta = 4.0;
+
+    static double tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
+    static double density(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2 * std::numbers::pi); }
+    // Siegmund's correction of the continuous-map rate for a grid.
+    static double nu(double x)
+    {
+        if (x == 0)
+            return 1.0;
+        const double h = x / 2, cdf = 1 - tail(h);
+        return (2 / x) * (cdf - 0.5) / (h * cdf + density(h));
+    }
+    // Lander & Kruglyak: the maximum passes z when a Poisson number of
+    // clumps of this mean is not 0.
+    double clumps(double z) const
+    {
+        return chromosomes * tail(z) + beta * morgans * z * density(z) * nu(z * std::sqrt(2 * beta * spacing));
+    }
+    // Runs of the grid above z, which the suggestive level counts: one where
+    // a chromosome starts above z, and one at every step from at or below z
+    // to above it, P(Z1 <= z < Z2) = int_z^inf phi(y) Phi((z - r y) / s) dy.
+    double runs(double z) const
+    {
+        const double r = std::exp(-beta * spacing), s = std::sqrt(1 - r * r);
+        const int steps = 2000;
+        const double h = 10.0 / steps;
+        double up = 0;
+        for (int i = 0; i <= steps; ++i) {
+            const double y = z + i * h, f = density(y) * (1 - tail((z - r * y) / s));
+            up += f * (i == 0 || i == steps ? 1 : i % 2 ? 4 : 2);
+        }
+        return chromosomes * tail(z) + morgans / spacing * up * h / 3;
+    }
+    // The LOD, Z^2 / (2 ln 10), at which the decreasing count reaches m.
+    template <class Count>
+    static double lod_at(Count count, double m)
+    {
+        double lo = 0.5, hi = 8;
+        for (int i = 0; i < 100; ++i)
+            (count((lo + hi) / 2) > m ? lo : hi) = (lo + hi) / 2;
+        return lo * lo / (2 * std::log(10.0));
+    }
+    double significant() const
+    {
+        return lod_at([&](double z) { return clumps(z); }, -std::log(0.95));
+    }
+    double suggestive() const
+    {
+        return lod_at([&](double z) { return runs(z); }, 1.0);
+    }
+};
+
+// Order statistics (1-based) bracketing the q quantile of n draws with
+// confidence at least 1 - a: the count of draws below it is binomial.
+std::pair<int, int> quantile_interval(int n, double q, double a)
+{
+    std::vector<double> pmf(n + 1);
+    for (int k = 0; k <= n; ++k)
+        pmf[k] = std::exp(std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0) + k * std::log(q) +
+                          (n - k) * std::log1p(-q));
+    int lo = 0;
+    for (double below = 0; lo < n && below + pmf[lo] <= a / 2; ++lo)
+        below += pmf[lo];
+    int hi = n;
+    for (double above = 0; hi > 0 && above + pmf[hi] <= a / 2; --hi)
+        above += pmf[hi];
+    return {std::max(lo, 1), std::min(hi + 1, n)};
+}
+
+// Sex-averaged lengths of the human autosomes, cM, roughly as the genetic
+// maps of the 1990s give them.
+constexpr int AUTOSOME_CM[22] = {286, 268, 223, 214, 204, 192, 187, 168, 166, 181, 158,
+                                 174, 126, 119, 141, 134, 128, 129, 110, 98,  62,  74};
+
+// Null genome scans of fully informative sib pairs on a 1 cM grid: brell-sim
+// draws each chromosome's inheritance, brell LIN scores it, both in-process,
+// and the replicates are summarised and thresholded as brell-scan does.
+TEST(ScanCalibration, DenseInformativeGenomeThresholdsMatchTheory)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int scans = 200, pairs = 100;
+    constexpr double spacing = 1.0;
+    temp_dir dir("calib-genome");
+    std::vector<scan::replicate_result> reps(scans);
+    std::atomic<int> next{0};
+    brell::worker_pool pool(2);
+    pool.run([&](int t) {
+        const std::string work = (dir.path() / ("w" + std::to_string(t))).string();
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> quiet(std::fopen("/dev/null", "w"), std::fclose);
+        for (int r; (r = next.fetch_add(1)) < scans;) {
+            brell_plot::genome_scan g;
+            g.models = {"LIN"};
+            for (int c = 0; c < 22; ++c) {
+                const std::string len = std::to_string(AUTOSOME_CM[c]), seed = std::to_string(100 * r + c + 1);
+                const std::string kin = std::to_string(pairs), step = brell::shortest(spacing);
+                const char* sim_argv[] = {"brell-sim", "--kindreds", kin.c_str(),  "--length", len.c_str(),
+                                          "--spacing", step.c_str(), "--seed",     seed.c_str(), "--out",
+                                          work.c_str()};
+                sim::write_study(sim::parse_options(11, sim_argv));
+                const char* brell_argv[] = {"brell", "LIN"};
+                brell::run_data dat;
+                dat.dir = work;
+                dat.out = quiet.get();
+                if (brell::run_brell(2, brell_argv, dat) != 0)
+                    throw std::runtime_error("brell LIN failed in " + work);
+                brell_plot::scan_chromosome sc;
+                sc.name = std::to_string(c + 1);
+                std::vector<brell_plot::result_row> rows;
+                for (int p = 0; p < dat.npos; ++p)
+                    rows.push_back({dat.pos[p], dat.npl_z[p], dat.zlr[p], dat.lod[p], dat.delta[p]});
+                sc.curves = {rows};
+                g.chromosomes.push_back(std::move(sc));
+            }
+            reps[r] = scan::summarise_replicate(g);
+        }
+    });
+
+    scan::options o;
+    o.models = {"LIN"};
+    std::vector<std::string> ids;
+    for (int r = 0; r < scans; ++r)
+        ids.push_back(std::to_string(r + 1));
+    brell_plot::genome_scan none;
+    none.models = o.models;
+    const brell_plot::significance sig = scan::significance_of(o, none, ids, reps);
+    ASSERT_EQ(sig.thresholds.size(), 2u);
+    const double suggestive = sig.thresholds[0].lod, significant = sig.thresholds[1].lod;
+
+    double morgans = 0;
+    for (int cm : AUTOSOME_CM)
+        morgans += cm / 100.0;
+    const null_genome theory{22, morgans, spacing / 100};
+    const double theory_5 = theory.significant(), theory_sugg = theory.suggestive();
+    const null_genome continuous{22, morgans, 0};
+
+    std::vector<double> maxima;
+    for (const auto& r : reps)
+        maxima.push_back(r.models[0].max_lod);
+    std::sort(maxima.begin(), maxima.end());
+    const auto [lo, hi] = quantile_interval(scans, 0.95, 0.01);
+    const double ci_lo = maxima[lo - 1], ci_hi = maxima[hi - 1];
+
+    // The suggestive threshold's error, by the delta method: the mean count
+    // of excursions above it per scan, over the slope of that mean.
+    auto mean_count = [&](double t) {
+        double n = 0, sq = 0;
+        for (const auto& r : reps) {
+            double k = 0;
+            for (const auto& [peak, end] : r.models[0].excursions)
+                k += peak >= t && end < t;
+            n += k;
+            sq += k * k;
+        }
+        return std::pair{n / scans, std::sqrt((sq / scans - (n / scans) * (n / scans)) / (scans - 1))};
+    };
+    const double h = 0.2;
+    const double slope = (mean_count(suggestive - h).first - mean_count(suggestive + h).first) / (2 * h);
+    const double se_sugg = mean_count(suggestive).second / slope;
+
+    std::printf("%d null genome scans (%d sib pairs, fully informative, 22 autosomes, %.1f M, every %g cM): 5%% "
+                "threshold LOD %.3f, 99%% CI of the 95th percentile [%.3f, %.3f] (order statistics %d and %d); "
+                "theory %.3f (continuous map %.3f)\n",
+                scans, pairs, morgans, spacing, significant, ci_lo, ci_hi, lo, hi, theory_5,
+                continuous.significant());
+    std::printf("suggestive LOD %.3f (se %.3f), theory %.3f (clumps on a continuous map %.3f); %.1f s\n",
+                suggestive, se_sugg, theory_sugg,
+                null_genome::lod_at([&](double z) { return continuous.clumps(z); }, 1.0), seconds_since(t0));
+    EXPECT_GE(significant, ci_lo);
+    EXPECT_LE(significant, ci_hi);
+    EXPECT_GE(theory_5, ci_lo);
+    EXPECT_LE(theory_5, ci_hi);
+    EXPECT_NEAR(suggestive, theory_sugg, 4 * se_sugg);
+}
+
+// A strong locus: its LOD lies far above every null replicate's
+// genome-wide maximum (the 5% threshold of these studies is near 1.5), so
+// its p is the smallest that N replicates can give.
+TEST(ScanCalibration, LinkedStudyGetsTheSmallestPAtItsLocus)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int n = 99;
+    temp_dir dir("calib-linked");
+    const auto peaks = peaks_of(scan_with_replicates(
+        dir, "--kindreds 50 --sibs 2-3 --length 100 --spacing 5 --markers 6 --locus 50 --delta 0.8", n, 77,
+        "--threads 2"));
+    ASSERT_EQ(peaks.size(), 1u);
+    std::printf("linked study, locus at 50 cM, %d replicates: peak LOD %.3f at %g cM, p %.4f; %.1f s\n", n,
+                peaks[0].lod, peaks[0].pos, peaks[0].p, seconds_since(t0));
+    EXPECT_DOUBLE_EQ(peaks[0].p, 1.0 / (n + 1));
+    EXPECT_LE(std::fabs(peaks[0].pos - 50), 10);
+}
+
+}  // namespace
