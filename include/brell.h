@@ -105,7 +105,22 @@ struct exp_tables {
     // The same at one delta, from its terms (as fill leaves them) and its
     // sum of ln D; false when there are none.
     bool bound_at(const run_data& dat, int p, const double* terms, double s, double& lo, double& hi) const;
+    // Bounds at any delta with no call of the library's exponential: its
+    // terms from exp_approx, whose error the bounds allow for. False where
+    // they cannot be had: an argument beyond exp_approx's range, a
+    // probability that is negative or not a number, a D or N sum far from
+    // the normal range. work holds work_size() doubles.
+    bool approx_bound(const run_data& dat, int p, double x, double* work, double& lo, double& hi) const;
+    double approx_err = 0.0;  // what approx_bound allows for the approximate terms
+    bool wide = false;        // approx_bound on AVX2 (where the CPU has it)
 };
+
+// e[k] = exp(xw * z[k]) for k < n, each within 2^-46 relative of the exact
+// exponential of that same product, vectorised, without the library; false
+// when an argument exceeds 700 in magnitude or is not a number. avx2: the
+// same arithmetic in wider registers, for CPUs that have them (has_avx2).
+bool exp_approx(double xw, const double* z, int n, double* e, bool avx2);
+bool has_avx2();
 
 struct run_data {
     int search = -1;

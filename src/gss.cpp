@@ -32,7 +32,8 @@ struct exact_values {
 };
 
 // Exponential-model values known first only by bounds that are cheap to
-// have (exp_tables::bound_at): a comparison that the bounds settle needs no
+// have (exp_tables::bound_at on tabled terms, approx_bound elsewhere, with
+// no call of the library's exponential): a comparison that the bounds settle needs no
 // more, any other makes both values exact. So every decision, and every
 // value reported, is the one the exact values give.
 struct bounded_values {
@@ -62,8 +63,7 @@ struct bounded_values {
         } else {
             if (pt.work.size() < t.work_size())
                 pt.work.resize(t.work_size());
-            const double sum_log_d = t.fill(dat, x, pt.work.data());
-            known = t.bound_at(dat, p, pt.work.data(), sum_log_d, v.lo, v.hi);
+            known = t.approx_bound(dat, p, x, pt.work.data(), v.lo, v.hi);
         }
         if (!known)
             exact(v);
