@@ -117,8 +117,8 @@ struct exp_tables {
 
 // e[k] = exp(xw * z[k]) for k < n, each within 2^-46 relative of the exact
 // exponential of that same product, vectorised, without the library; false
-// when an argument exceeds 700 in magnitude or is not a number. avx2: the
-// same arithmetic in wider registers, for CPUs that have them (has_avx2).
+// when an argument is 512 or more in magnitude or not a number. avx2: in
+// wider registers and with FMA, for CPUs that have both (has_avx2).
 bool exp_approx(double xw, const double* z, int n, double* e, bool avx2);
 bool has_avx2();
 

@@ -21,9 +21,9 @@ namespace {
 // truncation 0.35^13 / 13! * e^0.7 < 4e-16; evaluation, at most 24
 // roundings on any term, gamma_24 * e^0.7 < 5.4e-15 (terms all positive
 // once r >= 0, and |p| >= e^-0.35 otherwise); coefficients and r < 4e-16:
-// below 6.2e-15,
-// claimed as 2^-46 (1.4e-14).
-constexpr double APPROX_RANGE = 700.0;  // |t| beyond: e^t is not surely normal
+// below 6.2e-15, claimed as 2^-46 (1.4e-14). With FMA fewer roundings.
+// Arguments from 512 in magnitude on, and not-a-number, are refused: e^t
+// would not surely be a normal number.
 constexpr double APPROX_ERR = 0x1p-46;
 // What the library's exp may be off by. glibc's is within an ulp; eight are
 // allowed for any other.
@@ -35,7 +35,6 @@ constexpr double LIBM_EXP_ERR = 0x1p-50;
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double v4d __attribute__((vector_size(32)));
 typedef std::uint64_t v4u __attribute__((vector_size(32)));
-typedef std::int64_t v4i __attribute__((vector_size(32)));
 
 constexpr double inv_factorial(int i)
 {
@@ -43,88 +42,6 @@ constexpr double inv_factorial(int i)
     for (int j = 2; j <= i; ++j)
         f *= j;  // exact: 13! < 2^53
     return 1.0 / f;
-}
-
-__attribute__((always_inline)) inline v4d exp_lanes(v4d t, v4i& bad)
-{
-    const v4d abs_t = (v4d)((v4u)t & 0x7fffffffffffffffULL);
-    bad |= ~(abs_t <= APPROX_RANGE);  // nan too
-    const double shift = 0x1.8p52;    // adding it rounds to an integer
-    const v4d kd = t * 1.4426950408889634 + shift;
-    const v4d n = kd - shift;
-    const v4d r = (t - n * 0x1.62e42fee00000p-1) - n * 0x1.a39ef35793c76p-33;
-    // Estrin's scheme: the same polynomial as Horner's with a third of its
-    // chain of dependent operations; no term passes more than 24 roundings.
-    const v4d r2 = r * r;
-    const v4d r4 = r2 * r2;
-    const v4d r8 = r4 * r4;
-    const v4d p01 = 1.0 + r;
-    const v4d p23 = 0.5 + r * inv_factorial(3);
-    const v4d p45 = inv_factorial(4) + r * inv_factorial(5);
-    const v4d p67 = inv_factorial(6) + r * inv_factorial(7);
-    const v4d p89 = inv_factorial(8) + r * inv_factorial(9);
-    const v4d p1011 = inv_factorial(10) + r * inv_factorial(11);
-    const v4d p03 = p01 + r2 * p23;
-    const v4d p47 = p45 + r2 * p67;
-    const v4d p811 = p89 + r2 * p1011;
-    const v4d p812 = p811 + r4 * inv_factorial(12);
-    const v4d p = (p03 + r4 * p47) + r8 * p812;
-    // The low bits of kd hold n; shifted into the exponent field, biased.
-    const v4u scale = ((v4u)kd << 52) + 0x3ff0000000000000ULL;
-    return p * (v4d)scale;
-}
-
-__attribute__((always_inline)) inline bool none(v4i bad) { return (bad[0] | bad[1] | bad[2] | bad[3]) == 0; }
-
-__attribute__((always_inline)) inline v4d load4(const double* p)
-{
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// e[k] for k < n; lanes past n compute e^0 and are not stored.
-__attribute__((always_inline)) inline bool exp_row(double xw, const double* z, int n, double* e)
-{
-    v4i bad{};
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {  // two chains side by side
-        const v4d v = exp_lanes(xw * load4(z + k), bad);
-        const v4d w = exp_lanes(xw * load4(z + k + 4), bad);
-        std::memcpy(e + k, &v, sizeof v);
-        std::memcpy(e + k + 4, &w, sizeof w);
-    }
-    for (; k + 4 <= n; k += 4) {
-        const v4d v = exp_lanes(xw * load4(z + k), bad);
-        std::memcpy(e + k, &v, sizeof v);
-    }
-    if (k < n) {
-        double zt[4] = {0.0, 0.0, 0.0, 0.0};
-        std::memcpy(zt, z + k, static_cast<std::size_t>(n - k) * sizeof(double));
-        const v4d v = exp_lanes(xw * load4(zt), bad);
-        std::memcpy(e + k, &v, static_cast<std::size_t>(n - k) * sizeof(double));
-    }
-    return none(bad);
-}
-
-// Sum of e[k] * w[k] in any order; false unless every w[k] >= 0.
-__attribute__((always_inline)) inline double dot_row(const double* e, const double* w, int n, bool& ok)
-{
-    v4d acc{};
-    v4i bad{};
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const v4d wv = load4(w + k);
-        bad |= ~(wv >= 0.0);
-        acc += load4(e + k) * wv;
-    }
-    double sum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
-    for (; k < n; ++k) {
-        ok &= w[k] >= 0.0;
-        sum += e[k] * w[k];
-    }
-    ok &= none(bad);
-    return sum;
 }
 
 constexpr std::size_t MAX_TABLED_TERMS = std::size_t{1} << 22;  // 32 MB
@@ -228,63 +145,27 @@ bool finish_approx(const product& d, const product& n, std::size_t nfam, double 
     return true;
 }
 
-// Approximate terms of every set at x, and the products over kindreds of
-// their D and N sums. Inlined into one plain and one AVX2 function.
-__attribute__((always_inline)) inline bool approx_products(const exp_tables& t, const run_data& dat, int p,
-                                                           double x, double* work, product& dprod, product& nprod)
-{
-    double* d_of_set = work + t.offset.back();
-    for (std::size_t c = 0; c < t.model.size(); ++c) {
-        const fam_record& r = *t.model[c];
-        double* e = work + t.offset[c];
-        // x * weight first, as the objective multiplies, so that every
-        // argument is the objective's own.
-        if (!exp_row(x * r.weight, r.zscore.data(), r.nscores, e))
-            return false;
-        bool ok = true;
-        d_of_set[c] = dot_row(e, r.nullprob.data(), r.nscores, ok);
-        if (!ok || !in_range(d_of_set[c]))
-            return false;
-    }
-    for (std::size_t i = 0; i < dat.fam.size(); ++i) {
-        const fam_record& r = dat.fam[i];
-        const int c = t.set_of[i];
-        bool ok = true;
-        const double n = dot_row(work + t.offset[c], r.prob_at(p), r.nscores, ok);
-        if (!ok || !in_range(n))
-            return false;
-        dprod.times(d_of_set[c], i);
-        nprod.times(n, i);
-    }
-    return true;
-}
+// The kernels, compiled twice: for any x86-64 and for AVX2 with FMA.
+namespace plain {
+#include "exp_kernel.inc"
+}  // namespace plain
 
-bool approx_products_plain(const exp_tables& t, const run_data& dat, int p, double x, double* work, product& d,
-                           product& n)
-{
-    return approx_products(t, dat, p, x, work, d, n);
-}
-
-__attribute__((target("avx2"))) bool approx_products_avx2(const exp_tables& t, const run_data& dat, int p, double x,
-                                                         double* work, product& d, product& n)
-{
-    return approx_products(t, dat, p, x, work, d, n);
-}
-
-bool exp_row_plain(double xw, const double* z, int n, double* e) { return exp_row(xw, z, n, e); }
-
-__attribute__((target("avx2"))) bool exp_row_avx2(double xw, const double* z, int n, double* e)
-{
-    return exp_row(xw, z, n, e);
-}
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace wide {
+#define BRELL_KERNEL_FMA 1
+#include "exp_kernel.inc"
+#undef BRELL_KERNEL_FMA
+}  // namespace wide
+#pragma GCC pop_options
 
 }  // namespace
 
-bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 
 bool exp_approx(double xw, const double* z, int n, double* e, bool avx2)
 {
-    return avx2 ? exp_row_avx2(xw, z, n, e) : exp_row_plain(xw, z, n, e);
+    return avx2 ? wide::exp_row(xw, z, n, e) : plain::exp_row(xw, z, n, e);
 }
 
 exp_tables::exp_tables(const run_data& dat, const std::vector<double>& slots) : x(slots)
@@ -405,8 +286,8 @@ bool exp_tables::bound_at(const run_data& dat, int p, const double* terms, doubl
 bool exp_tables::approx_bound(const run_data& dat, int p, double x, double* work, double& lo, double& hi) const
 {
     product d, n;
-    const bool ok = wide ? approx_products_avx2(*this, dat, p, x, work, d, n)
-                         : approx_products_plain(*this, dat, p, x, work, d, n);
+    const bool ok = wide ? wide::approx_products(*this, dat, p, x, work, d, n)
+                         : plain::approx_products(*this, dat, p, x, work, d, n);
     return ok && finish_approx(d, n, dat.fam.size(), approx_err, lo, hi);
 }
 
