@@ -77,6 +77,16 @@ struct fam_record {
 
 struct run_data;
 
+// Approximate exponential-model terms at recent deltas, one thread's (see
+// exp_tables::approx_bound).
+struct approx_cache {
+    std::vector<double> x;                // per entry, its delta
+    std::vector<unsigned long long> used;  // per entry, when last used; 0: never
+    std::vector<char> ok;                 // per entry, whether its terms could be had
+    std::vector<double> terms;            // per entry, exp_tables::work_size() doubles
+    unsigned long long clock = 0;
+};
+
 // Exponential-model terms that depend only on delta and the kindred, worked
 // out once per delta: kindreds alike in weight, standardised scores and null
 // probabilities share one set of them, and deltas that every position
@@ -109,8 +119,8 @@ struct exp_tables {
     // terms from exp_approx, whose error the bounds allow for. False where
     // they cannot be had: an argument beyond exp_approx's range, a
     // probability that is negative or not a number, a D or N sum far from
-    // the normal range. work holds work_size() doubles.
-    bool approx_bound(const run_data& dat, int p, double x, double* work, double& lo, double& hi) const;
+    // the normal range. The terms at x are kept in cache for other positions.
+    bool approx_bound(const run_data& dat, int p, double x, approx_cache& cache, double& lo, double& hi) const;
     double approx_err = 0.0;  // what approx_bound allows for the approximate terms
     bool wide = false;        // approx_bound on AVX2 (where the CPU has it)
 };
@@ -154,6 +164,7 @@ struct eval_point {
     double f = 0.0;
     int slot = -1;             // which tabled delta x is, if any (see exp_tables)
     std::vector<double> work;  // the objective's own, one per thread
+    approx_cache cache;        // the golden-section search's, one per thread
 };
 
 using objective = void (*)(const run_data&, eval_point&, int p);

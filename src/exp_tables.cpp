@@ -283,11 +283,43 @@ bool exp_tables::bound_at(const run_data& dat, int p, const double* terms, doubl
     return prod.finish(s, dat.fam.size(), lo, hi);
 }
 
-bool exp_tables::approx_bound(const run_data& dat, int p, double x, double* work, double& lo, double& hi) const
+// Positions searched one after another mostly take the same first steps,
+// so the terms at recent deltas are kept: a few dozen sets of them, in at
+// most a few megabytes.
+constexpr std::size_t CACHE_ENTRIES = 32;
+constexpr std::size_t CACHE_DOUBLES = std::size_t{1} << 19;  // 4 MB
+
+bool exp_tables::approx_bound(const run_data& dat, int p, double x, approx_cache& cache, double& lo,
+                              double& hi) const
 {
+    const std::size_t per = work_size();
+    if (cache.x.empty()) {
+        const std::size_t entries = std::clamp<std::size_t>(CACHE_DOUBLES / per, 1, CACHE_ENTRIES);
+        cache.x.assign(entries, 0.0);
+        cache.used.assign(entries, 0);
+        cache.ok.assign(entries, 0);
+        cache.terms.resize(entries * per);
+    }
+    std::size_t e = 0;
+    for (std::size_t j = 0; j < cache.x.size(); ++j) {
+        if (cache.used[j] && std::memcmp(&cache.x[j], &x, sizeof x) == 0) {
+            e = j;
+            break;
+        }
+        if (cache.used[j] < cache.used[e])
+            e = j;  // least recently used, so far
+    }
+    double* work = cache.terms.data() + e * per;
+    if (!cache.used[e] || std::memcmp(&cache.x[e], &x, sizeof x) != 0) {
+        cache.x[e] = x;
+        cache.ok[e] = wide ? wide::approx_terms(*this, x, work) : plain::approx_terms(*this, x, work);
+    }
+    cache.used[e] = ++cache.clock;
+    if (!cache.ok[e])
+        return false;
     product d, n;
-    const bool ok = wide ? wide::approx_products(*this, dat, p, x, work, d, n)
-                         : plain::approx_products(*this, dat, p, x, work, d, n);
+    const bool ok = wide ? wide::approx_products(*this, dat, p, work, d, n)
+                         : plain::approx_products(*this, dat, p, work, d, n);
     return ok && finish_approx(d, n, dat.fam.size(), approx_err, lo, hi);
 }
 

@@ -61,9 +61,7 @@ struct bounded_values {
         if (slot >= 0 && s < t.x.size() && std::memcmp(&t.x[s], &x, sizeof x) == 0) {
             known = t.bound_at(dat, p, t.terms.data() + s * t.offset.back(), t.s[s], v.lo, v.hi);
         } else {
-            if (pt.work.size() < t.work_size())
-                pt.work.resize(t.work_size());
-            known = t.approx_bound(dat, p, x, pt.work.data(), v.lo, v.hi);
+            known = t.approx_bound(dat, p, x, pt.cache, v.lo, v.hi);
         }
         if (!known)
             exact(v);
