@@ -110,8 +110,11 @@ struct exp_tables {
     // from one logarithm of the product of the kindred terms instead of a
     // logarithm of each. known[j] is 0 where they cannot be had (a kindred
     // term that is not a positive normal number, a sum of ln D that is not
-    // finite). Each array holds x.size() values.
-    void bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const;
+    // finite). Positions p0 .. p0 + np - 1 (np at most MAX_BOUND_POSITIONS)
+    // at once, reading the table once: each array holds np * x.size()
+    // values, position after position.
+    void bounds(const run_data& dat, int p0, int np, double* lo, double* hi, char* known) const;
+    static constexpr int MAX_BOUND_POSITIONS = 4;
     // The same at one delta, from its terms (as fill leaves them) and its
     // sum of ln D; false when there are none.
     bool bound_at(const run_data& dat, int p, const double* terms, double s, double& lo, double& hi) const;
@@ -289,6 +292,8 @@ void warn_negative_dmin(const run_data& dat);
 // positions searched in parallel still print in position order.
 void gss(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
 void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
+// Positions p0 .. p1 - 1 by grid, msgs[i] taking the messages of p0 + i.
+void grid_block(run_data& dat, int p0, int p1, objective f, eval_point& pt, std::string* msgs);
 void search_positions(run_data& dat, objective f);
 // The deltas that every position's search evaluates first, in slot order.
 void gss_first_points(double a, double b, double out[4]);

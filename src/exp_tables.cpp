@@ -48,17 +48,7 @@ constexpr std::size_t MAX_TABLED_TERMS = std::size_t{1} << 22;  // 32 MB
 
 // Grid points bounded together: independent sums, side by side in memory so
 // that they run in vector registers.
-constexpr std::size_t BATCH = 8;  // four pairs
-
-// Two doubles that the compiler keeps in one vector register.
-typedef double pair __attribute__((vector_size(16)));
-
-pair load(const double* p)
-{
-    pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+constexpr std::size_t BATCH = 8;  // two vectors of four
 
 std::size_t padded(std::size_t points) { return (points + BATCH - 1) / BATCH * BATCH; }
 
@@ -233,37 +223,22 @@ double exp_tables::fill(const run_data& dat, double delta, double* work) const
 // logarithms are replaced by one logarithm of their product. Each product
 // rounds by at most half an ulp, so that logarithm is within a few n ulps
 // of the sum of logarithms: far closer than grid points lie apart.
-void exp_tables::bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const
+void exp_tables::bounds(const run_data& dat, int p0, int np, double* lo, double* hi, char* known) const
 {
     const std::size_t points = x.size();
     const std::size_t cols = padded(points);
     for (std::size_t j0 = 0; j0 < points; j0 += BATCH) {
-        product prod[BATCH];
-        for (std::size_t i = 0; i < dat.fam.size(); ++i) {
-            const fam_record& r = dat.fam[i];
-            const double* prob = r.prob_at(p);
-            const double* e = terms_by_row.data() + offset[set_of[i]] * cols + j0;
-            // Four pairs of sums held in registers; each lane adds in row
-            // order exactly as the objective does.
-            pair n0 = {0.0, 0.0}, n1 = n0, n2 = n0, n3 = n0;
-            for (int k = 0; k < r.nscores; ++k, e += cols) {
-                const pair q = {prob[k], prob[k]};
-                n0 = n0 + load(e) * q;
-                n1 = n1 + load(e + 2) * q;
-                n2 = n2 + load(e + 4) * q;
-                n3 = n3 + load(e + 6) * q;
+        product prod[MAX_BOUND_POSITIONS][BATCH];
+        if (wide)
+            wide::tabled_products(*this, dat, p0, np, j0, cols, prod);
+        else
+            plain::tabled_products(*this, dat, p0, np, j0, cols, prod);
+        for (int q = 0; q < np; ++q) {
+            for (std::size_t b = 0; b < BATCH && j0 + b < points; ++b) {
+                const std::size_t j = j0 + b;
+                const std::size_t at = static_cast<std::size_t>(q) * points + j;
+                known[at] = prod[q][b].finish(this->s[j], dat.fam.size(), lo[at], hi[at]);
             }
-            double n[BATCH];
-            std::memcpy(n, &n0, sizeof n0);
-            std::memcpy(n + 2, &n1, sizeof n1);
-            std::memcpy(n + 4, &n2, sizeof n2);
-            std::memcpy(n + 6, &n3, sizeof n3);
-            for (std::size_t b = 0; b < BATCH; ++b)
-                prod[b].times(n[b], i);
-        }
-        for (std::size_t b = 0; b < BATCH && j0 + b < points; ++b) {
-            const std::size_t j = j0 + b;
-            known[j] = prod[b].finish(this->s[j], dat.fam.size(), lo[j], hi[j]);
         }
     }
 }

@@ -117,7 +117,7 @@ TEST(ExpTables, BoundsHoldTheExactObjective)
         std::vector<double> lo(t.x.size()), hi(t.x.size());
         std::vector<char> known(t.x.size());
         for (int p = 0; p < dat.npos; ++p) {
-            t.bounds(dat, p, lo.data(), hi.data(), known.data());
+            t.bounds(dat, p, 1, lo.data(), hi.data(), known.data());
             for (std::size_t j = 0; j < t.x.size(); ++j) {
                 eval_point pt;
                 pt.x = t.x[j];
