@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -123,9 +126,21 @@ struct exp_tables {
     // they cannot be had: an argument beyond exp_approx's range, a
     // probability that is negative or not a number, a D or N sum far from
     // the normal range. The terms at x are kept in cache for other positions.
-    bool approx_bound(const run_data& dat, int p, double x, approx_cache& cache, double& lo, double& hi) const;
+    // step: how deep in its search the delta lies; the first steps of
+    // positions far apart still meet, so theirs are kept for all threads.
+    bool approx_bound(const run_data& dat, int p, double x, int step, approx_cache& cache, double& lo,
+                      double& hi) const;
     double approx_err = 0.0;  // what approx_bound allows for the approximate terms
     bool wide = false;        // approx_bound on AVX2 (where the CPU has it)
+
+private:
+    // Terms of the first golden-section steps, for every thread: by the
+    // bits of their delta; null where they could not be had. Never removed.
+    mutable std::mutex shared_mutex_;
+    mutable std::unordered_map<std::uint64_t, std::unique_ptr<double[]>> shared_;
+    mutable std::size_t shared_doubles_ = 0;
+    const double* shared_terms(double x, bool& found) const;
+    void share_terms(double x, const double* terms, bool ok) const;
 };
 
 // e[k] = exp(xw * z[k]) for k < n, each within 2^-46 relative of the exact

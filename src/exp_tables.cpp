@@ -259,12 +259,47 @@ bool exp_tables::bound_at(const run_data& dat, int p, const double* terms, doubl
 }
 
 // Positions searched one after another mostly take the same first steps,
-// so the terms at recent deltas are kept: a few dozen sets of them, in at
-// most a few megabytes.
+// so each thread keeps the terms at its recent deltas: a few dozen sets of
+// them, in at most a few megabytes.
 constexpr std::size_t CACHE_ENTRIES = 32;
 constexpr std::size_t CACHE_DOUBLES = std::size_t{1} << 19;  // 4 MB
+// Positions anywhere meet in the first steps too (a dozen steps in, a few
+// hundred deltas serve thousands of positions): those are kept for all
+// threads, within 32 MB.
+constexpr int SHARED_STEPS = 14;
+constexpr std::size_t SHARED_DOUBLES = std::size_t{1} << 22;
 
-bool exp_tables::approx_bound(const run_data& dat, int p, double x, approx_cache& cache, double& lo,
+std::uint64_t bits_of(double x)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+const double* exp_tables::shared_terms(double x, bool& found) const
+{
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    auto it = shared_.find(bits_of(x));
+    found = it != shared_.end();
+    return found ? it->second.get() : nullptr;
+}
+
+void exp_tables::share_terms(double x, const double* terms, bool ok) const
+{
+    const std::size_t per = work_size();
+    std::lock_guard<std::mutex> lock(shared_mutex_);
+    if (shared_doubles_ + per > SHARED_DOUBLES || shared_.count(bits_of(x)))
+        return;
+    std::unique_ptr<double[]> copy;
+    if (ok) {
+        copy.reset(new double[per]);
+        std::memcpy(copy.get(), terms, per * sizeof(double));
+        shared_doubles_ += per;
+    }
+    shared_.emplace(bits_of(x), std::move(copy));
+}
+
+bool exp_tables::approx_bound(const run_data& dat, int p, double x, int step, approx_cache& cache, double& lo,
                               double& hi) const
 {
     const std::size_t per = work_size();
@@ -277,21 +312,38 @@ bool exp_tables::approx_bound(const run_data& dat, int p, double x, approx_cache
     }
     std::size_t e = 0;
     for (std::size_t j = 0; j < cache.x.size(); ++j) {
-        if (cache.used[j] && std::memcmp(&cache.x[j], &x, sizeof x) == 0) {
+        if (cache.used[j] && bits_of(cache.x[j]) == bits_of(x)) {
             e = j;
             break;
         }
         if (cache.used[j] < cache.used[e])
             e = j;  // least recently used, so far
     }
-    double* work = cache.terms.data() + e * per;
-    if (!cache.used[e] || std::memcmp(&cache.x[e], &x, sizeof x) != 0) {
-        cache.x[e] = x;
-        cache.ok[e] = wide ? wide::approx_terms(*this, x, work) : plain::approx_terms(*this, x, work);
+    const double* work = cache.terms.data() + e * per;
+    if (!cache.used[e] || bits_of(cache.x[e]) != bits_of(x)) {
+        bool found = false;
+        const bool shared = step <= SHARED_STEPS;
+        if (shared)
+            work = shared_terms(x, found);
+        if (found) {
+            if (!work)
+                return false;
+        } else {
+            double* own = cache.terms.data() + e * per;
+            cache.x[e] = x;
+            cache.used[e] = ++cache.clock;
+            cache.ok[e] = wide ? wide::approx_terms(*this, x, own) : plain::approx_terms(*this, x, own);
+            if (shared)
+                share_terms(x, own, cache.ok[e]);
+            if (!cache.ok[e])
+                return false;
+            work = own;
+        }
+    } else {
+        cache.used[e] = ++cache.clock;
+        if (!cache.ok[e])
+            return false;
     }
-    cache.used[e] = ++cache.clock;
-    if (!cache.ok[e])
-        return false;
     product d, n;
     const bool ok = wide ? wide::approx_products(*this, dat, p, work, d, n)
                          : plain::approx_products(*this, dat, p, work, d, n);
