@@ -106,7 +106,9 @@ struct exp_tables {
     std::vector<double> s;                  // sum over kindreds of ln D, by slot
 
     exp_tables(const run_data& dat, const std::vector<double>& slots);
-    std::size_t work_size() const { return offset.back() + model.size(); }
+    // Terms, then one value per set, then the product of every kindred's D
+    // (approx_bound's: mantissa, exponent, bound on the sum of |exponents|).
+    std::size_t work_size() const { return offset.back() + model.size() + 3; }
     // Terms and the ln D sum at any delta; work holds work_size() doubles.
     double fill(const run_data& dat, double x, double* work) const;
     // Bounds that the objective at each tabled delta is sure to lie within,

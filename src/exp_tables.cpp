@@ -86,6 +86,20 @@ struct product {
         }
     }
 
+    // Kept in three doubles, exactly (the sums are integers far below 2^53).
+    void store(double* to) const
+    {
+        to[0] = mant;
+        to[1] = static_cast<double>(exps);
+        to[2] = static_cast<double>(abs_exps);
+    }
+    void load(const double* from)
+    {
+        mant = from[0];
+        exps = static_cast<long long>(from[1]);
+        abs_exps = static_cast<long long>(from[2]);
+    }
+
     // Bounds on the objective s - (sum of ln of the n factors), as the
     // objective computes it; false when there are none.
     bool finish(double s, std::size_t n, double& lo, double& hi) const
@@ -333,7 +347,7 @@ bool exp_tables::approx_bound(const run_data& dat, int p, double x, int step, ap
             double* own = cache.terms.data() + e * per;
             cache.x[e] = x;
             cache.used[e] = ++cache.clock;
-            cache.ok[e] = wide ? wide::approx_terms(*this, x, own) : plain::approx_terms(*this, x, own);
+            cache.ok[e] = wide ? wide::approx_terms(*this, dat, x, own) : plain::approx_terms(*this, dat, x, own);
             if (shared)
                 share_terms(x, own, cache.ok[e]);
             if (!cache.ok[e])
@@ -346,8 +360,8 @@ bool exp_tables::approx_bound(const run_data& dat, int p, double x, int step, ap
             return false;
     }
     product d, n;
-    const bool ok = wide ? wide::approx_products(*this, dat, p, work, d, n)
-                         : plain::approx_products(*this, dat, p, work, d, n);
+    d.load(work + offset.back() + model.size());
+    const bool ok = wide ? wide::approx_products(*this, dat, p, work, n) : plain::approx_products(*this, dat, p, work, n);
     return ok && finish_approx(d, n, dat.fam.size(), approx_err, lo, hi);
 }
 
