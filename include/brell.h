@@ -100,15 +100,16 @@ struct exp_tables {
     std::vector<int> set_of;                // per kindred
     std::vector<std::size_t> offset;        // per set, its first term; back(): terms per delta
     std::vector<const struct fam_record*> model;  // per set, one of its kindreds
+    std::vector<double> set_size;           // per set, its number of kindreds
     std::vector<double> x;                  // the tabled deltas, by slot
     std::vector<double> terms;              // exp(delta * weight * zscore), slot by slot
     std::vector<double> terms_by_row;       // the same, row by row (slots padded to a batch)
     std::vector<double> s;                  // sum over kindreds of ln D, by slot
 
     exp_tables(const run_data& dat, const std::vector<double>& slots);
-    // Terms, then one value per set, then the product of every kindred's D
-    // (approx_bound's: mantissa, exponent, bound on the sum of |exponents|).
-    std::size_t work_size() const { return offset.back() + model.size() + 3; }
+    // Terms, then one value per set, then approx_bound's sum of ln D and a
+    // bound on the sum of its terms' magnitudes.
+    std::size_t work_size() const { return offset.back() + model.size() + 2; }
     // Terms and the ln D sum at any delta; work holds work_size() doubles.
     double fill(const run_data& dat, double x, double* work) const;
     // Bounds that the objective at each tabled delta is sure to lie within,

@@ -86,20 +86,6 @@ struct product {
         }
     }
 
-    // Kept in three doubles, exactly (the sums are integers far below 2^53).
-    void store(double* to) const
-    {
-        to[0] = mant;
-        to[1] = static_cast<double>(exps);
-        to[2] = static_cast<double>(abs_exps);
-    }
-    void load(const double* from)
-    {
-        mant = from[0];
-        exps = static_cast<long long>(from[1]);
-        abs_exps = static_cast<long long>(from[2]);
-    }
-
     // Bounds on the objective s - (sum of ln of the n factors), as the
     // objective computes it; false when there are none.
     bool finish(double s, std::size_t n, double& lo, double& hi) const
@@ -127,20 +113,46 @@ struct product {
 
 bool in_range(double v) { return v >= 0x1p-960 && v <= 0x1p960; }
 
-// Bounds on the objective from the products of the approximate D and N of
-// every kindred. approx bounds the sum over kindreds of |ln D~ - ln D| +
-// |ln N~ - ln N| (see exp_tables::approx_err); the rest is rounding as in
-// product::finish, of two sums of logarithms on each side.
-bool finish_approx(const product& d, const product& n, std::size_t nfam, double approx, double& lo, double& hi)
+// The sum over kindreds of ln D~, which no position changes, and a bound on
+// the sum of its terms' magnitudes: from one logarithm of their product, or,
+// when a few sets serve many kindreds, from a logarithm per set.
+void sum_log_d(const exp_tables& t, const run_data& dat, const double* d_of_set, double* to)
 {
-    if (!d.ok || !n.ok)
+    const double ln2 = 0.6931471805599453;
+    if (t.model.size() * 8 < dat.fam.size()) {
+        const std::vector<double>& count = t.set_size;
+        double sum = 0.0;
+        double size = 0.0;
+        for (std::size_t c = 0; c < t.model.size(); ++c) {
+            const double l = std::log(d_of_set[c]);
+            sum = sum + count[c] * l;
+            size = size + count[c] * (std::fabs(l) + ln2);
+        }
+        to[0] = sum;
+        to[1] = size;
+        return;
+    }
+    product d;
+    for (std::size_t i = 0; i < dat.fam.size(); ++i)
+        d.times(d_of_set[t.set_of[i]], i);
+    to[0] = static_cast<double>(d.exps) * ln2 + std::log(d.mant);
+    to[1] = static_cast<double>(d.abs_exps) * ln2;
+}
+
+// Bounds on the objective from the sum of ln D~ (sd, its terms' magnitudes
+// within size_d) and the product of every kindred's N~. approx bounds the
+// sum over kindreds of |ln D~ - ln D| + |ln N~ - ln N| (see
+// exp_tables::approx_err); the rest is rounding as in product::finish, of
+// two sums of logarithms on each side.
+bool finish_approx(double sd, double size_d, const product& n, std::size_t nfam, double approx, double& lo,
+                   double& hi)
+{
+    if (!n.ok)
         return false;
     const double ln2 = 0.6931471805599453;
-    const double sd = static_cast<double>(d.exps) * ln2 + std::log(d.mant);
     const double sn = static_cast<double>(n.exps) * ln2 + std::log(n.mant);
     const double ulp = std::ldexp(1.0, -52);
-    const double size =
-        static_cast<double>(d.abs_exps + n.abs_exps) * ln2 + std::fabs(sd) + std::fabs(sn) + 1.0;
+    const double size = size_d + static_cast<double>(n.abs_exps) * ln2 + std::fabs(sd) + std::fabs(sn) + 1.0;
     const double err = 4.0 * (static_cast<double>(nfam) + 2.0) * ulp * size + approx + 1e-300;
     const double mid = sd - sn;
     auto clamp = [](double v) { return std::fabs(v) < TOL ? 0.0 : v; };
@@ -189,6 +201,9 @@ exp_tables::exp_tables(const run_data& dat, const std::vector<double>& slots) : 
         }
         set_of.push_back(it->second);
     }
+    set_size.assign(model.size(), 0.0);
+    for (int c : set_of)
+        set_size[static_cast<std::size_t>(c)] += 1.0;
     // Each kindred's D and N, each a sum of n terms: the approximate
     // exponential and the library's apart by their two errors, and each
     // sum rounded by gamma_n both here and in the objective. Products that
@@ -359,10 +374,10 @@ bool exp_tables::approx_bound(const run_data& dat, int p, double x, int step, ap
         if (!cache.ok[e])
             return false;
     }
-    product d, n;
-    d.load(work + offset.back() + model.size());
+    product n;
+    const double* sd = work + offset.back() + model.size();
     const bool ok = wide ? wide::approx_products(*this, dat, p, work, n) : plain::approx_products(*this, dat, p, work, n);
-    return ok && finish_approx(d, n, dat.fam.size(), approx_err, lo, hi);
+    return ok && finish_approx(sd[0], sd[1], n, dat.fam.size(), approx_err, lo, hi);
 }
 
 }  // namespace brell
