@@ -134,6 +134,9 @@ struct exp_tables {
     bool approx_bound(const run_data& dat, int p, double x, int step, approx_cache& cache, double& lo,
                       double& hi) const;
     double approx_err = 0.0;  // what approx_bound allows for the approximate terms
+    // Whether approx_bound pays: not where a few sets serve many kindreds,
+    // as in sibship studies, whose exact terms cost little beside the sums.
+    bool approx_pays = true;
     bool wide = false;        // approx_bound on AVX2 (where the CPU has it)
 
 private:

@@ -213,6 +213,10 @@ exp_tables::exp_tables(const run_data& dat, const std::vector<double>& slots) : 
         approx_err += 2.0 * (APPROX_ERR + LIBM_EXP_ERR) + (4.0 * u + 0x1p-110) * (r.nscores + 1.0);
     approx_err *= 1.01;  // ln(1 + e) against e, and the gammas' denominators
     wide = has_avx2();
+    std::size_t rows = 0;
+    for (const fam_record& r : dat.fam)
+        rows += static_cast<std::size_t>(r.nscores);
+    approx_pays = offset.back() * 4 > rows;
     const std::size_t per = offset.back();
     if (x.size() * per > MAX_TABLED_TERMS)
         x.clear();

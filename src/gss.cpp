@@ -60,8 +60,13 @@ struct bounded_values {
         bool known;
         if (slot >= 0 && s < t.x.size() && std::memcmp(&t.x[s], &x, sizeof x) == 0) {
             known = t.bound_at(dat, p, t.terms.data() + s * t.offset.back(), t.s[s], v.lo, v.hi);
-        } else {
+        } else if (t.approx_pays) {
             known = t.approx_bound(dat, p, x, step, pt.cache, v.lo, v.hi);
+        } else {
+            if (pt.work.size() < t.work_size())
+                pt.work.resize(t.work_size());
+            const double sum_log_d = t.fill(dat, x, pt.work.data());
+            known = t.bound_at(dat, p, pt.work.data(), sum_log_d, v.lo, v.hi);
         }
         if (!known)
             exact(v);
