@@ -33,14 +33,14 @@ COMMON = ["--locus", "87.3", "--model", "exp", "--delta", "0.3", "--informativen
 
 
 def run(cmd, cwd, env=None):
-    """Wall seconds and peak resident KiB of one run of cmd."""
+    """Wall seconds, peak resident KiB and CPU seconds of one run of cmd."""
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"bench: {' '.join(cmd)} failed")
-    return wall, usage.ru_maxrss
+    return wall, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
 
 
 def main():
@@ -99,11 +99,15 @@ def main():
     results = {}
     for name, cmd in commands:
         runs = [run(cmd, study, env) for _ in range(args.runs)]
-        results[name] = (statistics.median(w for w, _ in runs), max(r for _, r in runs))
+        results[name] = (statistics.median(w for w, _, _ in runs), max(r for _, r, _ in runs),
+                         statistics.median(c for _, _, c in runs))
     floor_s = results["floor"][0]
-    print(f"{'command':<26}{'wall s':>8}{'MB/s':>8}{'peak RSS MB':>13}{'x floor':>9}")
-    for name, (wall, rss) in results.items():
-        print(f"{name:<26}{wall:>8.3f}{size_mb / wall:>8.0f}{rss / 1024:>13.1f}{wall / floor_s:>9.2f}")
+    # CPU seconds too: on a busy machine they say more than the wall time of
+    # a program that wants both cores.
+    print(f"{'command':<26}{'wall s':>8}{'MB/s':>8}{'peak RSS MB':>13}{'x floor':>9}{'CPU s':>8}")
+    for name, (wall, rss, cpu) in results.items():
+        print(f"{name:<26}{wall:>8.3f}{size_mb / wall:>8.0f}{rss / 1024:>13.1f}{wall / floor_s:>9.2f}{cpu:>8.3f}")
+    print(f"load average {os.getloadavg()[0]:.2f} at the end")
     lin, exp, grid = (results[n][0] for n in ("brell LIN", "brell EXP", "brell EXP GRID -1 2 100"))
     budget = (1.25 * 8 * rows + 64 * 2**20) / 2**20
     print(f"brell LIN peak RSS {results['brell LIN'][1] / 1024:.1f} MB against a budget of {budget:.1f} MB; "
