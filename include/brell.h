@@ -6,14 +6,17 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -78,6 +81,16 @@ struct fam_record {
 
 struct run_data;
 
+// Approximate exponential-model terms at recent deltas, one thread's (see
+// exp_tables::approx_bound).
+struct approx_cache {
+    std::vector<double> x;                // per entry, its delta
+    std::vector<unsigned long long> used;  // per entry, when last used; 0: never
+    std::vector<char> ok;                 // per entry, whether its terms could be had
+    std::vector<double> terms;            // per entry, exp_tables::work_size() doubles
+    unsigned long long clock = 0;
+};
+
 // Exponential-model terms that depend only on delta and the kindred, worked
 // out once per delta: kindreds alike in weight, standardised scores and null
 // probabilities share one set of them, and deltas that every position
@@ -88,25 +101,61 @@ struct exp_tables {
     std::vector<int> set_of;                // per kindred
     std::vector<std::size_t> offset;        // per set, its first term; back(): terms per delta
     std::vector<const struct fam_record*> model;  // per set, one of its kindreds
+    std::vector<double> set_size;           // per set, its number of kindreds
     std::vector<double> x;                  // the tabled deltas, by slot
     std::vector<double> terms;              // exp(delta * weight * zscore), slot by slot
     std::vector<double> terms_by_row;       // the same, row by row (slots padded to a batch)
     std::vector<double> s;                  // sum over kindreds of ln D, by slot
 
     exp_tables(const run_data& dat, const std::vector<double>& slots);
-    std::size_t work_size() const { return offset.back() + model.size(); }
+    // Terms, then one value per set, then approx_bound's sum of ln D and a
+    // bound on the sum of its terms' magnitudes.
+    std::size_t work_size() const { return offset.back() + model.size() + 2; }
     // Terms and the ln D sum at any delta; work holds work_size() doubles.
     double fill(const run_data& dat, double x, double* work) const;
     // Bounds that the objective at each tabled delta is sure to lie within,
     // from one logarithm of the product of the kindred terms instead of a
     // logarithm of each. known[j] is 0 where they cannot be had (a kindred
     // term that is not a positive normal number, a sum of ln D that is not
-    // finite). Each array holds x.size() values.
-    void bounds(const run_data& dat, int p, double* lo, double* hi, char* known) const;
+    // finite). Positions p0 .. p0 + np - 1 (np at most MAX_BOUND_POSITIONS)
+    // at once, reading the table once: each array holds np * x.size()
+    // values, position after position.
+    void bounds(const run_data& dat, int p0, int np, double* lo, double* hi, char* known) const;
+    static constexpr int MAX_BOUND_POSITIONS = 4;
     // The same at one delta, from its terms (as fill leaves them) and its
     // sum of ln D; false when there are none.
     bool bound_at(const run_data& dat, int p, const double* terms, double s, double& lo, double& hi) const;
+    // Bounds at any delta with no call of the library's exponential: its
+    // terms from exp_approx, whose error the bounds allow for. False where
+    // they cannot be had: an argument beyond exp_approx's range, a
+    // probability that is negative or not a number, a D or N sum far from
+    // the normal range. The terms at x are kept in cache for other positions.
+    // step: how deep in its search the delta lies; the first steps of
+    // positions far apart still meet, so theirs are kept for all threads.
+    bool approx_bound(const run_data& dat, int p, double x, int step, approx_cache& cache, double& lo,
+                      double& hi) const;
+    double approx_err = 0.0;  // what approx_bound allows for the approximate terms
+    // Whether approx_bound pays: not where a few sets serve many kindreds,
+    // as in sibship studies, whose exact terms cost little beside the sums.
+    bool approx_pays = true;
+    bool wide = false;        // approx_bound on AVX2 (where the CPU has it)
+
+private:
+    // Terms of the first golden-section steps, for every thread: by the
+    // bits of their delta; null where they could not be had. Never removed.
+    mutable std::mutex shared_mutex_;
+    mutable std::unordered_map<std::uint64_t, std::unique_ptr<double[]>> shared_;
+    mutable std::size_t shared_doubles_ = 0;
+    const double* shared_terms(double x, bool& found) const;
+    void share_terms(double x, const double* terms, bool ok) const;
 };
+
+// e[k] = exp(xw * z[k]) for k < n, each within 2^-46 relative of the exact
+// exponential of that same product, vectorised, without the library; false
+// when an argument is 512 or more in magnitude or not a number. avx2: in
+// wider registers and with FMA, for CPUs that have both (has_avx2).
+bool exp_approx(double xw, const double* z, int n, double* e, bool avx2);
+bool has_avx2();
 
 struct run_data {
     int search = -1;
@@ -143,6 +192,7 @@ struct eval_point {
     double f = 0.0;
     int slot = -1;             // which tabled delta x is, if any (see exp_tables)
     std::vector<double> work;  // the objective's own, one per thread
+    approx_cache cache;        // the golden-section search's, one per thread
 };
 
 using objective = void (*)(const run_data&, eval_point&, int p);
@@ -267,6 +317,8 @@ void warn_negative_dmin(const run_data& dat);
 // positions searched in parallel still print in position order.
 void gss(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
 void grid(run_data& dat, int p, objective f, eval_point& pt, std::string& msgs);
+// Positions p0 .. p1 - 1 by grid, msgs[i] taking the messages of p0 + i.
+void grid_block(run_data& dat, int p0, int p1, objective f, eval_point& pt, std::string* msgs);
 void search_positions(run_data& dat, objective f);
 // The deltas that every position's search evaluates first, in slot order.
 void gss_first_points(double a, double b, double out[4]);

@@ -18,7 +18,7 @@ struct exact_values {
     eval_point& pt;
     int p;
 
-    value at(double x, int slot)
+    value at(double x, int slot, int = 0)
     {
         pt.x = x;
         pt.slot = slot;
@@ -32,7 +32,8 @@ struct exact_values {
 };
 
 // Exponential-model values known first only by bounds that are cheap to
-// have (exp_tables::bound_at): a comparison that the bounds settle needs no
+// have (exp_tables::bound_at on tabled terms, approx_bound elsewhere, with
+// no call of the library's exponential): a comparison that the bounds settle needs no
 // more, any other makes both values exact. So every decision, and every
 // value reported, is the one the exact values give.
 struct bounded_values {
@@ -49,7 +50,7 @@ struct bounded_values {
     eval_point& pt;
     int p;
 
-    value at(double x, int slot)
+    value at(double x, int slot, int step = 0)
     {
         const exp_tables& t = *dat.exp_cache;
         value v;
@@ -59,6 +60,8 @@ struct bounded_values {
         bool known;
         if (slot >= 0 && s < t.x.size() && std::memcmp(&t.x[s], &x, sizeof x) == 0) {
             known = t.bound_at(dat, p, t.terms.data() + s * t.offset.back(), t.s[s], v.lo, v.hi);
+        } else if (t.approx_pays) {
+            known = t.approx_bound(dat, p, x, step, pt.cache, v.lo, v.hi);
         } else {
             if (pt.work.size() < t.work_size())
                 pt.work.resize(t.work_size());
@@ -141,13 +144,13 @@ void search(values& ev, run_data& dat, int p, std::string& msgs)
             x1 = x2;
             f1 = f2;
             x2 = b - r * (b - a);
-            f2 = ev.at(x2, -1);
+            f2 = ev.at(x2, -1, step);
         } else {
             b = x2;
             x2 = x1;
             f2 = f1;
             x1 = a + r * (b - a);
-            f1 = ev.at(x1, -1);
+            f1 = ev.at(x1, -1, step);
         }
         ++step;
     }

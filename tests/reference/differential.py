@@ -162,6 +162,8 @@ def gen_study(rng):
             name = make_name(rng, used)
         used.append(name)
         n = rng.randint(1, 8) if rng.random() < 0.8 else rng.randint(1, 3)
+        if rng.random() < 0.05:
+            n = rng.randint(9, 19)  # the exponential's vector loops and their tails
         fam = {"name": name, "n": n, "scores": gen_scores(rng, n)}
         fam["null"] = gen_nullprobs(rng, n, i == zero_fam)
         if n >= 2 and i != zero_fam and rng.random() < 0.12:
