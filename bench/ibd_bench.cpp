@@ -20,13 +20,13 @@ using namespace linkage;
 
 namespace {
 
-struct spec {
+struct member_plan {
     int father, mother;
     bool affected, typed;
 };
 
 // Genotypes dropped down the pedigree with Haldane recombination, 2% missing.
-family make_family(const study& s, const std::vector<spec>& ps, std::mt19937_64& rng, int id)
+family make_family(const study& s, const std::vector<member_plan>& ps, std::mt19937_64& rng, int id)
 {
     std::uniform_real_distribution<double> u(0.0, 1.0);
     family f;
@@ -95,9 +95,9 @@ study make_markers(int count, int alleles, double length, std::mt19937_64& rng)
     return s;
 }
 
-std::vector<spec> sibship(int sibs, bool parents_typed)
+std::vector<member_plan> sibship(int sibs, bool parents_typed)
 {
-    std::vector<spec> ps = {{-1, -1, false, parents_typed}, {-1, -1, false, parents_typed}};
+    std::vector<member_plan> ps = {{-1, -1, false, parents_typed}, {-1, -1, false, parents_typed}};
     for (int i = 0; i < sibs; ++i)
         ps.push_back({0, 1, true, true});
     return ps;
@@ -105,9 +105,9 @@ std::vector<spec> sibship(int sibs, bool parents_typed)
 
 // Grandparents, four children with spouses, nine grandchildren: 13
 // non-founders and 6 founders with children give 20 bits.
-std::vector<spec> big_pedigree()
+std::vector<member_plan> big_pedigree()
 {
-    std::vector<spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
+    std::vector<member_plan> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
     const int kids[] = {3, 2, 2, 2};
     for (int c = 0; c < 4; ++c) {
         const int child = static_cast<int>(ps.size());
