@@ -166,14 +166,22 @@ namespace plain {
 #include "exp_kernel.inc"
 }  // namespace plain
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 namespace wide {
 #define BRELL_KERNEL_FMA 1
 #include "exp_kernel.inc"
 #undef BRELL_KERNEL_FMA
 }  // namespace wide
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 }  // namespace
 
