@@ -16,27 +16,10 @@
 
 namespace {
 
-struct result_row {
-    double pos, npl_z, zlr, lod, delta;
-};
-
-std::vector<result_row> read_results(const std::filesystem::path& file)
-{
-    // strtod, unlike stream input, reads the "nan" that brell may write.
-    std::istringstream in(simtest::slurp(file));
-    std::vector<result_row> rows;
-    for (std::string line; std::getline(in, line);) {
-        double v[5];
-        const char* p = line.c_str();
-        for (double& x : v) {
-            char* end;
-            x = std::strtod(p, &end);
-            p = end;
-        }
-        rows.push_back({v[0], v[1], v[2], v[3], v[4]});
-    }
-    return rows;
-}
+using simtest::moments;
+using simtest::moments_of;
+using simtest::read_results;
+using simtest::result_row;
 
 // Simulates a study with genotypes into dir, infers its IBD with brell-ibd
 // from the true allele frequencies, and returns brell's results. One shell
@@ -53,20 +36,6 @@ std::vector<result_row> chain(const simtest::temp_dir& dir, const std::string& s
     return read_results(dir.path() / "ibd" / "chr1" / "brell.out");
 }
 
-struct moments {
-    double mean, sd;
-};
-
-moments moments_of(const std::vector<double>& x)
-{
-    double m = 0, v = 0;
-    for (double e : x)
-        m += e;
-    m /= static_cast<double>(x.size());
-    for (double e : x)
-        v += (e - m) * (e - m);
-    return {m, std::sqrt(v / static_cast<double>(x.size() - 1))};
-}
 
 constexpr int null_studies = 250;
 constexpr double null_mid = 20;  // cM; the position read in each null study

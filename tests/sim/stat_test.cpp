@@ -11,9 +11,9 @@
 
 namespace {
 
-struct result_row {
-    double pos, npl_z, zlr, lod, delta;
-};
+using simtest::moments;
+using simtest::moments_of;
+using simtest::result_row;
 
 sim::options parse(std::vector<std::string> args)
 {
@@ -30,36 +30,9 @@ std::vector<result_row> analyse(const simtest::temp_dir& dir, std::vector<std::s
     sim::write_study(parse(sim_args));
     const auto run = simtest::run_in(dir.path(), std::string(BRELL_BIN) + " " + model);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    // strtod, unlike stream input, reads the "nan" that brell may write.
-    std::istringstream in(simtest::slurp(dir.path() / "brell.out"));
-    std::vector<result_row> rows;
-    for (std::string line; std::getline(in, line);) {
-        double v[5];
-        const char* p = line.c_str();
-        for (double& x : v) {
-            char* end;
-            x = std::strtod(p, &end);
-            p = end;
-        }
-        rows.push_back({v[0], v[1], v[2], v[3], v[4]});
-    }
-    return rows;
+    return simtest::read_results(dir.path() / "brell.out");
 }
 
-struct moments {
-    double mean, sd;
-};
-
-moments moments_of(const std::vector<double>& x)
-{
-    double m = 0, v = 0;
-    for (double e : x)
-        m += e;
-    m /= static_cast<double>(x.size());
-    for (double e : x)
-        v += (e - m) * (e - m);
-    return {m, std::sqrt(v / static_cast<double>(x.size() - 1))};
-}
 
 // Replicate null studies of one position each; brell EXP gives both the
 // combined NPL Z and a two-sided likelihood-ratio Z.

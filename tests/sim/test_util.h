@@ -4,11 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace simtest {
 
@@ -64,6 +66,45 @@ inline run_result run_in(const std::filesystem::path& dir, const std::string& cm
     std::filesystem::remove(out);
     std::filesystem::remove(err);
     return r;
+}
+
+// One line of brell.out.
+struct result_row {
+    double pos, npl_z, zlr, lod, delta;
+};
+
+inline std::vector<result_row> read_results(const std::filesystem::path& file)
+{
+    // strtod, unlike stream input, reads the "nan" that brell may write.
+    std::istringstream in(slurp(file));
+    std::vector<result_row> rows;
+    for (std::string line; std::getline(in, line);) {
+        double v[5];
+        const char* p = line.c_str();
+        for (double& x : v) {
+            char* end;
+            x = std::strtod(p, &end);
+            p = end;
+        }
+        rows.push_back({v[0], v[1], v[2], v[3], v[4]});
+    }
+    return rows;
+}
+
+struct moments {
+    double mean, sd;
+};
+
+// Mean and sample standard deviation.
+inline moments moments_of(const std::vector<double>& x)
+{
+    double m = 0, v = 0;
+    for (double e : x)
+        m += e;
+    m /= static_cast<double>(x.size());
+    for (double e : x)
+        v += (e - m) * (e - m);
+    return {m, std::sqrt(v / static_cast<double>(x.size() - 1))};
 }
 
 }  // namespace simtest
