@@ -61,7 +61,72 @@ struct uninit_allocator : std::allocator<T> {
             ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 };
-using prob_vector = std::vector<double, uninit_allocator<double>>;
+
+// One block of memory for the probability arrays of a whole study. Asked of
+// the system in one piece, it can be backed by huge pages: faulting it in a
+// small page at a time costs a large study a good part of its reading time.
+// Memory is handed out in order, by one thread, and returned only with the
+// whole block.
+class prob_arena {
+public:
+    // Room for `pieces` arrays of `bytes` in all.
+    prob_arena(std::size_t bytes, std::size_t pieces);
+    ~prob_arena();
+    prob_arena(const prob_arena&) = delete;
+    prob_arena& operator=(const prob_arena&) = delete;
+
+    void* take(std::size_t bytes);  // null once the block cannot hold it
+    bool holds(const void* p) const;
+
+private:
+    char* base_ = nullptr;  // null: nothing could be had, every take fails
+    std::size_t size_ = 0;
+    std::size_t used_ = 0;
+    void* map_ = nullptr;
+    std::size_t map_size_ = 0;
+};
+
+// An uninit_allocator that takes from an arena when it has one and the arena
+// still has room. Moves carry the arena along; copies are made without it.
+template <class T>
+struct arena_allocator : uninit_allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = arena_allocator<U>;
+    };
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
+    using is_always_equal = std::false_type;
+
+    std::shared_ptr<prob_arena> arena;
+
+    arena_allocator() = default;
+    explicit arena_allocator(std::shared_ptr<prob_arena> a) noexcept : arena(std::move(a)) {}
+    template <class U>
+    arena_allocator(const arena_allocator<U>& o) noexcept : arena(o.arena)
+    {
+    }
+    arena_allocator select_on_container_copy_construction() const { return {}; }
+
+    T* allocate(std::size_t n)
+    {
+        if (arena && n <= std::numeric_limits<std::size_t>::max() / sizeof(T))
+            if (void* p = arena->take(n * sizeof(T)))
+                return static_cast<T*>(p);
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, std::size_t n)
+    {
+        if (!arena || !arena->holds(p))
+            std::allocator<T>::deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const arena_allocator<U>& o) const noexcept
+    {
+        return arena == o.arena;
+    }
+};
+using prob_vector = std::vector<double, arena_allocator<double>>;
 
 struct fam_record {
     std::string name;

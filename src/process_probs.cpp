@@ -303,10 +303,19 @@ void process_probs(run_data& dat)
     struct stat st;
     bool fits = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) &&
                 mul_sat(total, 7) <= static_cast<unsigned long long>(st.st_size);
+    std::shared_ptr<prob_arena> arena;
+    if (fits) {
+        const std::size_t rest = static_cast<std::size_t>(total) - want0;
+        arena = std::make_shared<prob_arena>(rest * sizeof(double), dat.fam.size());
+    }
     for (int i = 1; i < dat.nfam; ++i) {
-        dat.fam[i].prob.clear();
-        if (fits)
-            dat.fam[i].prob.resize(npos * static_cast<std::size_t>(dat.fam[i].nscores));
+        prob_vector& prob = dat.fam[i].prob;
+        if (fits) {
+            prob = prob_vector(arena_allocator<double>(arena));
+            prob.resize(npos * static_cast<std::size_t>(dat.fam[i].nscores));
+        } else {
+            prob.clear();
+        }
     }
 
     rest_loader loader(dat, total, !fits);
