@@ -96,11 +96,17 @@ def main():
     ]
     print(f"study: {shape} {args.size}, probs.dat {size_mb:.1f} MB, {rows} rows; {os.cpu_count()} cores; "
           f"median of {args.runs} runs")
+    # Round by round, every command once a round, so that a slow spell of a
+    # shared machine falls on all of them alike.
+    runs = {name: [] for name, _ in commands}
+    for _ in range(args.runs):
+        for name, cmd in commands:
+            runs[name].append(run(cmd, study, env))
     results = {}
-    for name, cmd in commands:
-        runs = [run(cmd, study, env) for _ in range(args.runs)]
-        results[name] = (statistics.median(w for w, _, _ in runs), max(r for _, r, _ in runs),
-                         statistics.median(c for _, _, c in runs))
+    for name, _ in commands:
+        got = runs[name]
+        results[name] = (statistics.median(w for w, _, _ in got), max(r for _, r, _ in got),
+                         statistics.median(c for _, _, c in got))
     floor_s = results["floor"][0]
     # CPU seconds too: on a busy machine they say more than the wall time of
     # a program that wants both cores.

@@ -35,6 +35,7 @@ constexpr double LIBM_EXP_ERR = 0x1p-50;
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double v4d __attribute__((vector_size(32)));
 typedef std::uint64_t v4u __attribute__((vector_size(32)));
+typedef std::int64_t v4i __attribute__((vector_size(32)));
 
 constexpr double inv_factorial(int i)
 {

@@ -262,7 +262,8 @@ run_data distinct_study(unsigned seed, bool extreme)
     dat.npos = 9;
     for (int p = 0; p < dat.npos; ++p)
         dat.pos.push_back(p);
-    for (int i = 0; i < 24; ++i) {
+    const int nfam = 24 + static_cast<int>(seed % 4);  // kindreds four at a time, and the rest
+    for (int i = 0; i < nfam; ++i) {
         fam_record r;
         r.name = "D" + std::to_string(i);
         r.nscores = 1 + static_cast<int>(rng() % 19);
