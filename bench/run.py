@@ -8,7 +8,8 @@ numbers). With --distinct no two kindreds of the study are alike
 (brell-distinct: each its own 16 outcomes, scores and null probabilities), as
 in real studies that mix many pedigree shapes. Prints the median wall time of
 several runs, the MB/s of probs.dat, the peak resident memory, and each time
-as a ratio to the floor.
+as a ratio to the floor. With --baseline another brell (an earlier build) is
+timed on the same study, round by round with this one.
 """
 import argparse
 import hashlib
@@ -51,6 +52,8 @@ def main():
     ap.add_argument("--distinct", action="store_true",
                     help="every kindred with its own null distribution (brell-distinct) instead of sibships")
     ap.add_argument("--threads", help="BRELL_THREADS for brell (default: every core)")
+    ap.add_argument("--baseline", metavar="BRELL",
+                    help="another brell binary (an earlier build, say) to time round by round beside this one")
     args = ap.parse_args()
 
     build = os.path.join(args.dir, "build")
@@ -94,6 +97,9 @@ def main():
         ("brell EXP", [brell, "EXP"]),
         ("brell EXP GRID -1 2 100", [brell, "EXP", "GRID", "-1", "2", "100"]),
     ]
+    if args.baseline:
+        baseline = os.path.abspath(args.baseline)
+        commands += [("baseline " + name[len("brell "):], [baseline, *cmd[1:]]) for name, cmd in commands[1:]]
     print(f"study: {shape} {args.size}, probs.dat {size_mb:.1f} MB, {rows} rows; {os.cpu_count()} cores; "
           f"median of {args.runs} runs")
     # Round by round, every command once a round, so that a slow spell of a
