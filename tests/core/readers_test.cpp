@@ -279,7 +279,7 @@ TEST_F(ParallelProbs, ThreadsReadTheSameValuesAndStopAtTheSameLine)
 {
     const std::size_t n = lines.size();
     ASSERT_GT(n * 12, 65536u * 4);
-    struct { std::size_t at; std::string line; bool insert; } edits[] = {
+    struct { std::size_t at; std::string line; bool insert; bool same_row = false; } edits[] = {
         {0, "", false},                            // unchanged
         {n / 2, "", true},                         // a blank line mid-file
         {n - 3, "K29 99.5 0 0.5", false},          // position off the map
@@ -288,6 +288,8 @@ TEST_F(ParallelProbs, ThreadsReadTheSameValuesAndStopAtTheSameLine)
         {n - 1, "K29 99.75 6 0.5 1", false},       // five fields
         {n, "K29 99.75 6 0.5", true},              // one row too many
         {n / 3, "\t \r", true},                    // blanks
+        {n / 5, " \t" + lines[n / 5], false, true},  // a row that starts with blanks
+        {n / 7, lines[n / 7] + "\r", false, true},   // and one that ends in a CR
     };
     for (const auto& e : edits) {
         std::vector<std::string> text = lines;
@@ -299,7 +301,7 @@ TEST_F(ParallelProbs, ThreadsReadTheSameValuesAndStopAtTheSameLine)
         auto three = read(text, 3);
         EXPECT_EQ(three.first, one.first) << e.line;
         EXPECT_EQ(three.second, one.second) << e.line;
-        if (e.line.empty() || e.line.find_first_not_of(" \t\r") == std::string::npos)
+        if (e.line.find_first_not_of(" \t\r") == std::string::npos || e.same_row)
             EXPECT_EQ(one.first, "") << e.line;
         else
             EXPECT_NE(one.first, "") << e.line;
