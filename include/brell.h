@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -65,7 +66,7 @@ struct uninit_allocator : std::allocator<T> {
 // One block of memory for the probability arrays of a whole study. Asked of
 // the system in one piece, it can be backed by huge pages: faulting it in a
 // small page at a time costs a large study a good part of its reading time.
-// Memory is handed out in order, by one thread, and returned only with the
+// Memory is handed out in order, to any thread, and returned only with the
 // whole block.
 class prob_arena {
 public:
@@ -81,7 +82,7 @@ public:
 private:
     char* base_ = nullptr;  // null: nothing could be had, every take fails
     std::size_t size_ = 0;
-    std::size_t used_ = 0;
+    std::atomic<std::size_t> used_{0};
     void* map_ = nullptr;
     std::size_t map_size_ = 0;
 };
@@ -138,8 +139,8 @@ struct fam_record {
     std::vector<double> zscore;
     std::vector<double> nullprob;
     prob_vector prob;  // npos rows of nscores: prob[p * nscores + k]
-    std::vector<double> npl;
-    std::vector<double> wnpl;
+    prob_vector npl;
+    prob_vector wnpl;
 
     const double* prob_at(int p) const { return prob.data() + static_cast<std::size_t>(p) * nscores; }
 };
@@ -246,6 +247,10 @@ struct run_data {
 
     // Exponential-model terms shared by all positions (see exp_tables).
     std::shared_ptr<const exp_tables> exp_cache;
+    // Where the per-position arrays of the kindreds live, when the reader
+    // could size it (else they come from the heap).
+    std::shared_ptr<prob_arena> arena;
+    prob_vector position_array() const { return prob_vector(arena_allocator<double>(arena)); }
 
     std::string path(std::string_view name) const;
 };

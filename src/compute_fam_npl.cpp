@@ -10,7 +10,8 @@ void compute_fam_npl(run_data& dat)
     pool.run([&](int t) {
         for (std::size_t i = static_cast<std::size_t>(t); i < dat.fam.size(); i += static_cast<std::size_t>(pool.size())) {
             fam_record& r = dat.fam[i];
-            r.npl.assign(dat.npos, 0.0);
+            r.npl = dat.position_array();
+            r.npl.resize(static_cast<std::size_t>(dat.npos));  // every value is written below
             for (int p = 0; p < dat.npos; ++p) {
                 const double* prob = r.prob_at(p);
                 double e = 0.0;

@@ -68,10 +68,14 @@ prob_arena::~prob_arena()
 void* prob_arena::take(std::size_t bytes)
 {
     const std::size_t need = (bytes + GAP + ALIGN - 1) / ALIGN * ALIGN;
-    if (!base_ || bytes == 0 || need < bytes || need > size_ - used_)
+    if (!base_ || bytes == 0 || need < bytes)
         return nullptr;
-    char* p = base_ + used_;
-    used_ += need;
+    std::size_t at = used_.load(std::memory_order_relaxed);
+    do {
+        if (need > size_ - at)
+            return nullptr;
+    } while (!used_.compare_exchange_weak(at, at + need, std::memory_order_relaxed));
+    char* p = base_ + at;
 #ifdef BRELL_ASAN
     ASAN_UNPOISON_MEMORY_REGION(p, bytes);
 #endif

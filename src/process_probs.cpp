@@ -353,19 +353,19 @@ void process_probs(run_data& dat)
     struct stat st;
     bool fits = fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) &&
                 mul_sat(total, 7) <= static_cast<unsigned long long>(st.st_size);
-    std::shared_ptr<prob_arena> arena;
+    // The block holds the other kindreds' probabilities and every kindred's
+    // two score arrays.
+    dat.arena.reset();
     if (fits) {
         const std::size_t rest = static_cast<std::size_t>(total) - want0;
-        arena = std::make_shared<prob_arena>(rest * sizeof(double), dat.fam.size());
+        dat.arena = std::make_shared<prob_arena>((rest + 2 * npos * dat.fam.size()) * sizeof(double),
+                                                 3 * dat.fam.size());
     }
     for (int i = 1; i < dat.nfam; ++i) {
         prob_vector& prob = dat.fam[i].prob;
-        if (fits) {
-            prob = prob_vector(arena_allocator<double>(arena));
+        prob = dat.position_array();
+        if (fits)
             prob.resize(npos * static_cast<std::size_t>(dat.fam[i].nscores));
-        } else {
-            prob.clear();
-        }
     }
 
     rest_loader loader(dat, total, !fits);

@@ -52,8 +52,9 @@ TEST(KindredScores, StandardiseRowsAndExpectedScores)
     const fam_record& r = dat.fam[0];
     const double sd = std::sqrt(0.5);
     EXPECT_EQ(r.zscore, (std::vector<double>{-1.0 / sd, 0.0, 1.0 / sd}));
-    EXPECT_EQ(r.npl, (std::vector<double>{1.0 / sd, -1.0 / sd}));  // all-zero row: -mean / sd
-    EXPECT_EQ(r.wnpl, (std::vector<double>{2.0 / sd, -2.0 / sd}));
+    EXPECT_EQ(std::vector<double>(r.npl.begin(), r.npl.end()),
+              (std::vector<double>{1.0 / sd, -1.0 / sd}));  // all-zero row: -mean / sd
+    EXPECT_EQ(std::vector<double>(r.wnpl.begin(), r.wnpl.end()), (std::vector<double>{2.0 / sd, -2.0 / sd}));
 }
 
 TEST(LinearBound, SmallestOverKindreds)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "brell.h"
 
@@ -40,6 +41,32 @@ TEST(ProbArena, HoldsTheArraysItWasSizedForApartAndAligned)
         EXPECT_FALSE(arena->holds(copy.data()));
         EXPECT_TRUE(std::equal(copy.begin(), copy.end(), arrays[0].begin(), arrays[0].end()));
     }
+}
+
+// Workers take their kindreds' arrays at once: no two pieces may overlap.
+TEST(ProbArena, PiecesTakenAtOnceByManyThreadsAreApart)
+{
+    constexpr int threads = 4;
+    constexpr int each = 2000;
+    auto arena = std::make_shared<prob_arena>(threads * each * 24 * sizeof(double), threads * each);
+    std::vector<std::vector<std::pair<std::uintptr_t, std::size_t>>> got(threads);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            for (int i = 0; i < each; ++i) {
+                const std::size_t bytes = (1 + (i * 7 + t) % 24) * sizeof(double);
+                got[t].emplace_back(reinterpret_cast<std::uintptr_t>(arena->take(bytes)), bytes);
+            }
+        });
+    for (std::thread& th : pool)
+        th.join();
+    std::vector<std::pair<std::uintptr_t, std::size_t>> all;
+    for (const auto& g : got)
+        all.insert(all.end(), g.begin(), g.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_NE(all.front().first, 0u) << "the arena ran out";
+    for (std::size_t i = 1; i < all.size(); ++i)
+        ASSERT_GE(all[i].first, all[i - 1].first + all[i - 1].second) << "pieces " << i - 1 << " and " << i;
 }
 
 }  // namespace
