@@ -139,6 +139,9 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
                          chroms.size());
         const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
+        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
+            std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
+                         PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -201,7 +204,10 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         for (std::size_t p = 0; p < pos.size(); ++p) {
             const double info = e0 > 0.0 ? 1.0 - e[p] / e0 : 0.0;
             done.pos.push_back(pos[p].cm);
-            done.marker.push_back(pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string());
+            std::string names;
+            for (int m : pos[p].markers)
+                names += (names.empty() ? "" : ",") + s.markers[m].name;
+            done.marker.push_back(std::move(names));
             done.information.push_back(info);
             markers += pos_text[p] + '\t' + done.marker.back() + '\t';
             append(markers, info);
