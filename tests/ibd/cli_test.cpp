@@ -131,6 +131,36 @@ TEST(IbdCli, MarkersAtOnePositionScanEndToEnd)
               3);
 }
 
+// S_all past 28 affected members is computed; a family whose S_all is
+// beyond the doubles is left out and named like the others; an identifier
+// with a NUL byte stays whole in the messages.
+TEST(IbdCli, ManyAffectedMembersAndIdentifiersWithNul)
+{
+    temp_dir d("ibd-many");
+    put(d, "s.dat", "A d\nM M1\nE\n");
+    put(d, "s.map", "1 M1 0\n");
+    std::string ped = "A 1 0 0 1 1 1 2\nA 2 0 0 2 1 3 4\nA 3 1 2 1 2 1 3\nA 4 1 2 2 2 2 4\n";
+    for (int i = 0; i < 28; ++i)
+        ped += "A f" + std::to_string(i) + " 0 0 1 2 1 1\n";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string t = std::to_string(i);
+        ped += "B p" + t + " 0 0 1 2 0 0\nB q" + t + " 0 0 2 2 0 0\nB c" + t + " p" + t + " q" + t + " 1 2 0 0\n";
+    }
+    ped += std::string("C\0x 1 0 0 1 2 0 0\n", 18);
+    put(d, "s.ped", ped);
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family B: 6000 affected, a score beyond the largest number: left out\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family C\\0x: 1 affected, fewer than two: left out\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("3 families: 1 used, 2 left out"), std::string::npos) << r.err;
+    // The sib pair's S_all with the 28 others, who share nothing, is the pair's own.
+    EXPECT_EQ(slurp(d.path() / "out/chr1/nullprobs.dat"), "A 0.25 1\nA 0.5 1.25\nA 0.25 1.5\n");
+    EXPECT_EQ(slurp(d.path() / "out/chr1/probs.dat"), "A 0 1 1\nA 0 1.25 0\nA 0 1.5 0\n");
+}
+
 struct bad_input {
     const char* what;
     const char* ped;
@@ -144,7 +174,7 @@ TEST(IbdCli, BadStudiesAreRefusedAndLeaveNothing)
         {"unknown father", "F1 3 9 2 1 2 1 3 5 7\nF1 2 0 0 2 1 3 4 7 8\n", "s.ped line 1: "},
         {"Mendelian inconsistency",
          "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n",
-         "s.ped line 1: family F1: marker M1: Mendelian inconsistency"},
+         "s.ped line 4: family F1 person 4: marker M1: Mendelian inconsistency"},
     };
     for (const bad_input& c : cases) {
         SCOPED_TRACE(c.what);
@@ -166,7 +196,9 @@ TEST(IbdCli, DroppedInconsistencyIsNamedAndTheRestScored)
         "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n");
     auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --drop-inconsistent");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("family F1: marker M1: Mendelian inconsistency: genotypes dropped"), std::string::npos)
+    EXPECT_NE(r.err.find("brell-ibd: s.ped line 4: family F1 person 4: marker M1: Mendelian inconsistency: "
+                         "genotypes dropped"),
+              std::string::npos)
         << r.err;
     // M2 still says IBD 0; M1, dropped, only hears of it through recombination.
     const std::string probs = slurp(d.path() / "out/chr1/probs.dat");

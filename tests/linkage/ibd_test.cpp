@@ -436,6 +436,85 @@ TEST(Kindred, NullDistributionsCountedByHand)
     }
 }
 
+// S_all beyond 28 affected members, where 2^a S_all outgrows 128 bits.
+// Affected founders without children each multiply S_all by exactly 1,
+// so a sibship scores the same with them as without; an affected trio of
+// founders and their first child multiplies it by 3/2.
+TEST(Kindred, AllScoreOfManyAffected)
+{
+    auto family_of = [](int sibs, int loners, int trios) {
+        std::vector<person_spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
+        for (int i = 0; i < sibs; ++i)
+            ps.push_back({0, 1, true, false});
+        for (int i = 0; i < loners; ++i)
+            ps.push_back({-1, -1, true, false});
+        for (int i = 0; i < trios; ++i) {
+            const int f = static_cast<int>(ps.size());
+            ps.push_back({-1, -1, true, false});
+            ps.push_back({-1, -1, true, false});
+            ps.push_back({f, f + 1, true, false});
+        }
+        return make_study(ps, {0.0}, {2});
+    };
+    for (int sibs : {2, 5}) {
+        const kindred alone = make_kindred(family_of(sibs, 0, 0).families[0], score_kind::all);
+        for (int loners : {26, 28, 40}) {
+            SCOPED_TRACE(std::to_string(sibs) + " sibs, " + std::to_string(loners) + " more");
+            const kindred k = make_kindred(family_of(sibs, loners, 0).families[0], score_kind::all);
+            EXPECT_EQ(k.affected, sibs + loners);
+            EXPECT_EQ(k.score, alone.score);
+            EXPECT_EQ(k.nullprob, alone.nullprob);
+        }
+    }
+    const kindred ten = make_kindred(family_of(0, 0, 10).families[0], score_kind::all);
+    EXPECT_EQ(ten.affected, 30);
+    EXPECT_EQ(ten.score, std::vector<double>{59049.0 / 1024});  // 1.5^10, exact
+    const kindred many = make_kindred(family_of(0, 0, 200).families[0], score_kind::all);
+    ASSERT_EQ(many.score.size(), 1u);
+    EXPECT_NEAR(many.score[0] / std::pow(1.5, 200), 1.0, 1e-13);
+    // 1.5^2000 is beyond the doubles: the driver leaves such a family out.
+    EXPECT_TRUE(std::isinf(make_kindred(family_of(0, 0, 2000).families[0], score_kind::all).score[0]));
+}
+
+// More founders than 16-bit labels can number (the state of the marker
+// likelihood once took memory quadratic in the family's size): 8,200
+// couples each with a child typed at an uninformative marker, and one
+// couple with an affected sib pair typed at an informative one, whose
+// posterior is that of the nuclear family alone.
+TEST(Multipoint, FamilyBeyondSixteenBitLabels)
+{
+    const std::vector<person_spec> nuclear = {
+        {-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}};
+    std::vector<person_spec> large = nuclear;
+    for (int i = 0; i < 8200; ++i) {
+        const int f = static_cast<int>(large.size());
+        large.push_back({-1, -1, false, false});
+        large.push_back({-1, -1, false, false});
+        large.push_back({f, f + 1, false, true});
+    }
+    study small_s = make_study(nuclear, {0.0, 10.0}, {1, 4});
+    study large_s = make_study(large, {0.0, 10.0}, {1, 4});
+    const genotype sibs[4] = {{1, 2}, {3, 4}, {1, 3}, {2, 4}};
+    for (study* st : {&small_s, &large_s}) {
+        family& f = st->families[0];
+        for (std::size_t i = 0; i < f.persons.size(); ++i)
+            f.at(0, i) = {1, 1};
+        for (int i = 0; i < 4; ++i)
+            f.at(1, i) = sibs[i];
+    }
+    const kindred ks = make_kindred(small_s.families[0], score_kind::all);
+    const kindred kl = make_kindred(large_s.families[0], score_kind::all);
+    EXPECT_EQ(kl.labels, 2 * (2 + 2 * 8200));
+    EXPECT_EQ(kl.bits, ks.bits);
+    const chromosome cs = chromosomes(small_s)[0], cl = chromosomes(large_s)[0];
+    const ibd_result rs = multipoint(ks, small_s.families[0], small_s, cs, positions(small_s, cs, 5.0));
+    const ibd_result rl = multipoint(kl, large_s.families[0], large_s, cl, positions(large_s, cl, 5.0));
+    ASSERT_EQ(rl.probs.size(), rs.probs.size());
+    for (std::size_t i = 0; i < rs.probs.size(); ++i)
+        EXPECT_NEAR(rl.probs[i], rs.probs[i], 1e-15) << i;
+    EXPECT_EQ(rs.probs[6], 1.0);  // at 10 cM the sibs share nothing for sure
+}
+
 TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
 {
     const std::vector<person_spec> trio = {
@@ -454,6 +533,67 @@ TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
     const ibd_result ignored = multipoint(k, f, s, c, pos, {1});
     EXPECT_TRUE(ignored.inconsistent.empty());
     EXPECT_EQ(r.probs, ignored.probs);
+}
+
+// An inconsistency is blamed on the first person, in file order, whose
+// genotype with those before leaves no inheritance vector (with the markers
+// before at the same position): checked by enumeration after one genotype
+// of a consistent family is made up.
+TEST(Multipoint, InconsistencyBlamesTheFirstPersonWhoseGenotypeLeavesNoVector)
+{
+    int blamed = 0, joint = 0;
+    for (std::size_t c = 0; c < 4; ++c)
+        for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+            const pedigree_case& pc = pedigrees[c];
+            SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(seed));
+            study s = make_study(pc.persons, pc.cms, std::vector<int>(pc.cms.size(), 3));
+            drop_genes(s, pc.persons, seed, 0.1);
+            family& f = s.families[0];
+            std::mt19937_64 rng(seed);
+            const std::size_t m = rng() % s.markers.size(), i = rng() % f.persons.size();
+            f.at(m, i) = {static_cast<std::uint16_t>(1 + rng() % 3), 3};
+            const chromosome ch = chromosomes(s)[0];
+            const kindred k = make_kindred(f, score_kind::all);
+            const ibd_result r = multipoint(k, f, s, ch, positions(s, ch, 0));
+            ASSERT_EQ(r.blamed.size(), r.inconsistent.size());
+            const oracle o(f);
+            // Sum over vectors of the kept markers before at the position
+            // times this marker's likelihood from the first `count` persons.
+            auto possible = [&](int marker, std::size_t count) {
+                std::vector<double> e(o.labels.size(), 1.0);
+                for (int before : ch.markers) {
+                    if (before == marker)
+                        break;
+                    const bool left_out =
+                        std::find(r.inconsistent.begin(), r.inconsistent.end(), before) != r.inconsistent.end();
+                    if (left_out || s.markers[before].cm - s.markers[marker].cm < -same_position_cm)
+                        continue;
+                    const std::vector<double> eb = o.likelihood(f, s.markers[before], before);
+                    for (std::size_t v = 0; v < e.size(); ++v)
+                        e[v] *= eb[v];
+                }
+                family first = f;
+                for (std::size_t p = count; p < f.persons.size(); ++p)
+                    first.at(marker, p) = {};
+                const std::vector<double> em = o.likelihood(first, s.markers[marker], marker);
+                double sum = 0;
+                for (std::size_t v = 0; v < e.size(); ++v)
+                    sum += e[v] * em[v];
+                return sum > 0;
+            };
+            for (std::size_t q = 0; q < r.inconsistent.size(); ++q) {
+                const int mk = r.inconsistent[q], who = r.blamed[q];
+                EXPECT_TRUE(possible(mk, who)) << "marker " << mk << " person " << who;
+                EXPECT_FALSE(possible(mk, who + 1)) << "marker " << mk << " person " << who;
+                ++blamed;
+                const std::vector<double> alone = o.likelihood(f, s.markers[mk], mk);
+                joint += std::any_of(alone.begin(), alone.end(), [](double x) { return x > 0; });
+            }
+        }
+    // The made-up genotypes often are impossible, a few only jointly with
+    // the others at their position.
+    EXPECT_GE(blamed, 30);
+    EXPECT_GE(joint, 3);
 }
 
 // Large enough for the cache blocks and the two-meiosis passes; masks as the

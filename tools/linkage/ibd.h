@@ -56,8 +56,8 @@ struct kindred_size {
 };
 kindred_size measure(const family& f);
 
-// Throws std::length_error beyond 30 bits, or for S_all with more than 28
-// affected members (2^a S_all must fit in 128 bits).
+// Throws std::length_error beyond 30 bits. S_all is exact for any number of
+// affected members; a score beyond the largest double comes out infinite.
 kindred make_kindred(const family& f, score_kind s);
 
 // Markers closer than this (cM) are one position: no recombination between
@@ -95,6 +95,9 @@ struct ibd_result {
     double null_entropy = 0.0;      // of their uniform prior: bits ln 2
     std::vector<int> inconsistent;  // markers (study indices, map order) whose genotypes in this
                                     // family are impossible under every vector; empty when none
+    std::vector<int> blamed;        // per inconsistent marker, the person (index in family::persons)
+                                    // first in file order whose genotype, with those before, is
+                                    // impossible there
 };
 
 // Multipoint posterior over inheritance vectors at every position, summed into

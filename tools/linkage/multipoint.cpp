@@ -419,6 +419,41 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         return true;
     };
 
+    // The person an inconsistency at marker j is blamed on: the first, in
+    // pedigree file order, whose genotype with those before leaves no vector
+    // possible (weighed by `prior`, the data before j, when the marker fails
+    // only jointly with others at its position). Only on the way to an error.
+    auto blame = [&](int j, const double* prior) {
+        const int m = c.markers[j];
+        const std::size_t n = f.persons.size();
+        family first;
+        first.id = f.id;
+        first.persons = f.persons;
+        std::vector<double> em(N);
+        auto impossible = [&](std::size_t count) {
+            first.geno.assign(n, genotype{});
+            for (std::size_t i = 0; i < count; ++i)
+                first.geno[i] = f.at(m, i);
+            const detail::shape sh = lik.compute(first, s.markers[m], 0, em.data());
+            if (sh != detail::shape::varying)
+                return sh == detail::shape::impossible;
+            double sum = 0.0;
+            for (std::uint64_t v = 0; prior && v < N; ++v)
+                sum += prior[v] * em[v];
+            return prior && sum == 0.0;
+        };
+        std::size_t lo = 1, hi = n;  // impossible(hi) holds
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (impossible(mid))
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        r.inconsistent.push_back(m);
+        r.blamed.push_back(static_cast<int>(hi - 1));
+    };
+
     for (int j = 0; j < M; ++j) {
         const int m = c.markers[j];
         if (!std::binary_search(ignore.begin(), ignore.end(), m)) {
@@ -433,10 +468,10 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
                 }
             }
             if (sh == detail::shape::impossible)
-                r.inconsistent.push_back(m);
+                blame(j, nullptr);
         }
         if (!step_forward(j)) {
-            r.inconsistent.push_back(m);
+            blame(j, A(j));
             how[j] = kept::flat;
             step_forward(j);
         }
