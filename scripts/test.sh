@@ -2,7 +2,8 @@
 # Builds and runs every test in a release build, then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer (all but the statistical
 # ones: thousands of simulated studies, the same code the other tests run);
-# then fuzzes the readers and the command line for a minute.
+# then fuzzes for a minute: brell's readers and command line, and the study
+# readers, brell-ibd and the writers, half a minute each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
