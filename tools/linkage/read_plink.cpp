@@ -218,9 +218,13 @@ study read_plink_binary(const std::string& prefix)
     if (p[2] != 0x01)
         throw input_error(bed_path, 0, "individual-major .bed files are not read; rewrite it with plink --make-bed");
     const std::size_t stride = (n + 3) / 4;
-    if (bed.size() != 3 + stride * nmark)
+    std::size_t expect;
+    if (__builtin_mul_overflow(stride, nmark, &expect) || __builtin_add_overflow(expect, 3, &expect))
+        throw input_error(bed_path, 0, std::to_string(nmark) + " variants of " + std::to_string(n) +
+                                           " persons: more bytes than a file can hold");
+    if (bed.size() != expect)
         throw input_error(bed_path, 0,
-                          std::to_string(bed.size()) + " bytes, expected " + std::to_string(3 + stride * nmark) +
+                          std::to_string(bed.size()) + " bytes, expected " + std::to_string(expect) +
                               " for " + std::to_string(nmark) + " variants of " + std::to_string(n) + " persons");
 
     // Person i's genotype at marker m is dest[i][m * size[i]]: found once, not per genotype.
