@@ -35,6 +35,7 @@ constexpr std::size_t PERSONS_CAP = 400;
 constexpr std::size_t MARKERS_CAP = 300;
 constexpr double WORK_CAP = 4e5;  // inheritance vectors x positions, over the families analysed
 constexpr int BITS_CAP = 14;
+constexpr double POSITIONS_CAP = 20000;  // grid points of a chromosome
 
 struct fuzz_case {
     std::string format;
@@ -421,6 +422,13 @@ double ibd_work(const linkage::study& s, const ibd::options& o)
     for (const linkage::chromosome& c : linkage::chromosomes(s)) {
         if (c.kind != linkage::chrom_kind::autosome)
             continue;
+        // A grid of millions of positions is legitimate work, not a fault;
+        // beyond the limit it is refused before anything is allocated.
+        std::vector<double> cms = linkage::marker_positions(s, c);
+        const double grid = o.step > 0 ? (cms.back() - cms.front()) / o.step : 0;
+        const double places = static_cast<double>(std::unique(cms.begin(), cms.end()) - cms.begin());
+        if (grid > POSITIONS_CAP && grid + places <= linkage::max_positions)
+            return WORK_CAP + 1;
         try {
             positions += static_cast<double>(linkage::positions(s, c, o.step).size());
         } catch (const std::length_error&) {

@@ -42,6 +42,18 @@ void* operator new(std::size_t n)
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
+// std::stable_sort takes its buffer so: it must come from the same heap.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept
+{
+    try {
+        return operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -317,7 +317,10 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
     for (const pedigree_case& pc : pedigrees)
         for (const auto& d : data) {
             SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(d.seed));
-            study s = make_study(pc.persons, pc.cms, d.alleles);
+            std::vector<int> alleles(pc.cms.size());
+            for (std::size_t m = 0; m < alleles.size(); ++m)
+                alleles[m] = d.alleles[m % d.alleles.size()];
+            study s = make_study(pc.persons, pc.cms, alleles);
             drop_genes(s, pc.persons, d.seed, d.missing);
             const family& f = s.families[0];
             const chromosome c = chromosomes(s)[0];
