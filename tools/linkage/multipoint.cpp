@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ibd_detail.h"
+#include "writers.h"
 
 namespace linkage {
 
@@ -93,12 +94,6 @@ double grid_point(std::int64_t k, decimal step)
     return negative ? -v : v;
 }
 
-std::string cm_text(double x)
-{
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, x).ptr);
-}
-
 }  // namespace
 
 std::vector<position> positions(const study& s, const chromosome& c, double step)
@@ -120,13 +115,13 @@ std::vector<position> positions(const study& s, const chromosome& c, double step
     if (step > 0.0 && last > first) {
         const double between = (last - first) / step;
         if (!(between + static_cast<double>(places) <= static_cast<double>(max_positions)))
-            throw std::length_error("chromosome " + c.name + ": a step of " + cm_text(step) + " cM from " +
-                                    cm_text(first) + " to " + cm_text(last) + " cM makes more than " +
+            throw std::length_error("chromosome " + c.name + ": a step of " + shortest(step) + " cM from " +
+                                    shortest(first) + " to " + shortest(last) + " cM makes more than " +
                                     std::to_string(max_positions) + " positions");
         const double lo = std::floor(first / step), hi = std::floor(last / step) + 2;
         if (!(std::fabs(lo) < 0x1p53 && std::fabs(hi) < 0x1p53))
-            throw std::length_error("chromosome " + c.name + ": positions near " + cm_text(first) +
-                                    " cM are beyond 2^53 steps of " + cm_text(step) + " cM");
+            throw std::length_error("chromosome " + c.name + ": positions near " + shortest(first) +
+                                    " cM are beyond 2^53 steps of " + shortest(step) + " cM");
         k = static_cast<std::int64_t>(lo);
         k_end = static_cast<std::int64_t>(hi);
         d = decimal_of(step);
