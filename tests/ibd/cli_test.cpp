@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "readers.h"
 #include "test_util.h"
 
 using simtest::run_in;
@@ -160,59 +159,6 @@ TEST(IbdCli, ManyAffectedMembersAndIdentifiersWithNul)
     // The sib pair's S_all with the 28 others, who share nothing, is the pair's own.
     EXPECT_EQ(slurp(d.path() / "out/chr1/nullprobs.dat"), "A 0.25 1\nA 0.5 1.25\nA 0.25 1.5\n");
     EXPECT_EQ(slurp(d.path() / "out/chr1/probs.dat"), "A 0 1 1\nA 0 1.25 0\nA 0 1.5 0\n");
-}
-
-// Null replicates of a study read back with the study's own alleles and
-// frequencies: alleles named by size and given in another order than the
-// natural one, a PLINK study's alleles "-" and "x", a marker nobody is
-// typed at. (The frequency file once numbered the alleles 1..k.)
-TEST(IbdCli, ReplicatesReadBackWithTheStudysAllelesAndFrequencies)
-{
-    temp_dir d("ibd-reps");
-    put(d, "s.dat", "A d\nM D1\nM D2\nM D3\nE\n");
-    put(d, "s.map", "1 D1 0\n1 D2 10\n1 D3 20\n");
-    put(d, "s.freq", "M D1\nA 154 0.9\nA 152 0.1\n");
-    put(d, "s.ped",
-        "F 1 0 0 1 1 152 154 A B 0 0\n"
-        "F 2 0 0 2 1 154 154 B B 0 0\n"
-        "F 3 1 2 1 2 154 152 A B 0 0\n"
-        "F 4 1 2 2 2 154 154 B B 0 0\n");
-    put(d, "p.map", "1 rs1 0.5 0\n1 rs2 1.5 0\n");
-    put(d, "p.ped", "F 1 0 0 1 2 - x x x\nF 2 0 0 2 2 - - x G\nF 3 1 2 1 2 x - G G\n");
-    const struct {
-        const char* study;
-        linkage::study_format format;
-        linkage::linkage_files files;
-        const char* prefix;
-        std::vector<std::string> alleles;  // of the first marker in the replicate
-    } studies[] = {{"-p s.ped -d s.dat -m s.map -f s.freq", linkage::study_format::linkage,
-                    {"s.ped", "s.dat", "s.map", "s.freq"}, "", {"154", "152"}},
-                   {"--file p", linkage::study_format::plink_text, {}, "p", {"%2D", "%78"}}};
-    for (const auto& st : studies) {
-        SCOPED_TRACE(st.study);
-        auto r = run_in(d.path(), std::string(BRELL_SIM_BIN) + " --drop " + st.study + " --replicates 2 --seed 3 -o reps");
-        ASSERT_EQ(r.status, 0) << r.err;
-        const auto in = [&](const std::string& f) { return (d.path() / f).string(); };
-        linkage::linkage_files files = st.files;
-        for (std::string* f : {&files.ped, &files.dat, &files.map, &files.freq})
-            if (!f->empty())
-                *f = in(*f);
-        const linkage::study s = linkage::read_study(st.format, files, in(st.prefix), linkage::freq_from::all);
-        const std::string rep = in("reps/rep000001/study.");
-        const linkage::study back = linkage::read_study(
-            linkage::study_format::linkage, {rep + "ped", rep + "dat", rep + "map", rep + "freq"}, "",
-            linkage::freq_from::all);
-        ASSERT_EQ(back.markers.size(), s.markers.size());
-        for (std::size_t m = 0; m < s.markers.size(); ++m) {
-            EXPECT_EQ(back.markers[m].freq, s.markers[m].freq) << m;
-            EXPECT_EQ(back.markers[m].alleles.size(), s.markers[m].alleles.size()) << m;
-        }
-        // Names that a pedigree file would read as missing are renamed.
-        EXPECT_EQ(back.markers[0].alleles, st.alleles);
-        // The missing genotypes stay missing, the others are genotypes.
-        for (std::size_t g = 0; g < s.families[0].geno.size(); ++g)
-            EXPECT_EQ(back.families[0].geno[g].missing(), s.families[0].geno[g].missing()) << g;
-    }
 }
 
 struct bad_input {
