@@ -2,8 +2,9 @@
 # Builds and runs every test in a release build; then all but the
 # statistical ones (thousands of simulated studies through the same code the
 # other tests run) again under AddressSanitizer and UndefinedBehaviorSanitizer;
-# then fuzzes the readers and the command line for a minute. About 15 minutes
-# on two cores.
+# then fuzzes for a minute: brell's readers and command line, and the study
+# readers, brell-ibd and the writers, half a minute each. About 15 minutes on
+# two cores.
 #
 # Tests are switched on explicitly: a build folder configured without them
 # (as the quick start does) would otherwise run nothing and pass.
