@@ -8,6 +8,7 @@
 
 #include "brell.h"
 #include "ibd_tool.h"
+#include "inconsistent.h"
 
 namespace ibd {
 
@@ -183,9 +184,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     ++sum.dropped;
                 }
                 for (int m : r.ibd.inconsistent)
-                    inconsistent += std::string(PROGRAM) + ": " + s.pedigree_file + " line " +
-                                    std::to_string(fam.persons.front().line) + ": family " + fam.id + ": marker " +
-                                    s.markers[m].name + ": Mendelian inconsistency\n";
+                    inconsistent +=
+                        std::string(PROGRAM) + ": " + linkage::inconsistency_line(s, fam, s.markers[m]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -218,7 +218,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         std::fprintf(stderr, "\r\033[K");
     if (!inconsistent.empty()) {
         inconsistent.pop_back();
-        throw error("Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n" + inconsistent);
+        throw error(std::string(linkage::INCONSISTENCIES_FOUND) + '\n' + inconsistent);
     }
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
