@@ -93,12 +93,15 @@ long check_replicate_folder(const std::string& dir, const linkage::fingerprint& 
         // A workflow makes a replicate's folder before the replicate.
         if (fs::is_empty(path, ec))
             continue;
-        ++held;
         const std::string manifest = path + "/" + linkage::MANIFEST_FILE;
         std::ifstream in(manifest, std::ios::binary);
-        if (!in)
+        if (!in) {
+            // Another run may be putting this replicate in place right now.
+            if (!fs::exists(path, ec) || fs::is_empty(path, ec))
+                continue;
             throw error(dir + " holds " + path + " without a " + linkage::MANIFEST_FILE +
                         " (not made by this brell-sim --drop)" + advice);
+        }
         std::ostringstream text;
         text << in.rdbuf();
         const linkage::replicate_manifest m = linkage::parse_manifest(text.str(), manifest);
@@ -108,6 +111,7 @@ long check_replicate_folder(const std::string& dir, const linkage::fingerprint& 
         if (m.seed != seed)
             throw error(dir + " holds replicates made with seed " + std::to_string(m.seed) + " (" + path +
                         "), not " + std::to_string(seed) + advice);
+        ++held;
     }
     return held;
 }
