@@ -213,6 +213,20 @@ TEST(Significance, TheFivePercentLineAgreesWithThePValueForEveryN)
     }
 }
 
+// A grid's warnings are brell-scan's own, on standard error: not only in
+// the logs of the chromosomes' runs.
+TEST(ScanCli, GridWarningsAreItsOwn)
+{
+    temp_dir d("scan-grid");
+    auto r = run_in(d.path(), SCAN + STUDY + " -o out --grid -1 2 30 --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "brell-scan: warning: --grid: DMIN -1 is below 0: negative deltas model deficit sharing, which "
+                     "counts against linkage (a negative LOD)\n"
+                     "brell-scan: warning: --grid: DMAX 2 exceeds the linear model's bound " +
+                         brell::shortest(std::sqrt(0.5)) +
+                         ": its likelihood is negative beyond it, and those deltas never win\n");
+}
+
 TEST(ScanCli, CommandLineMistakes)
 {
     temp_dir d("scan-usage");
