@@ -330,26 +330,23 @@ void run_folder::commit()
             ::rmdir(e.path().c_str());
         }
 
-    const auto move_top = [&](const char* const* first, const char* const* last) {
+    const auto move_top = [&](const auto& names) {
         std::set<std::string> written;
-        for (const char* const* f = first; f != last; ++f)
-            if (fs::exists(stage / *f)) {
-                move(stage / *f, dir / *f);
-                written.insert(*f);
+        for (const char* f : names)
+            if (fs::exists(stage / f)) {
+                move(stage / f, dir / f);
+                written.insert(f);
             }
         for (const auto& e : before) {
             const std::string name = e.path().filename().string();
-            bool mine = false;
-            for (const char* const* f = first; f != last; ++f)
-                mine = mine || name == *f || name.starts_with(std::string(*f) + ".tmp");
-            if (mine && !written.count(name) && !e.is_directory())
+            if (owned(name, names) && !written.count(name) && !e.is_directory())
                 remove_file(e.path());
         }
     };
     if (kind_ == kind::scan)
-        move_top(std::begin(SCAN_FILES), std::end(SCAN_FILES));
+        move_top(SCAN_FILES);
     else
-        move_top(std::begin(REPLICATE_FILES), std::end(REPLICATE_FILES));
+        move_top(REPLICATE_FILES);
 
     // Work of earlier runs that were stopped: no run holds it while we hold the lock.
     std::error_code ec;
