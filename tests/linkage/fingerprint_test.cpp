@@ -102,9 +102,6 @@ TEST(Manifest, ReadsBackAsWrittenAndRefusesWhatIsNotOne)
     const std::pair<std::string, std::string> bad[] = {
         {without("missing\t" + *m.study.get("missing") + "\n"),
          "m.tsv line 13: not a whole study fingerprint (no missing)"},
-        {without("persons\t6\n"), "m.tsv line 13: not a whole study fingerprint (families, persons, markers"},
-        {text + "seed\t4\n", "m.tsv line 15: seed '4' is not a whole number, or given twice"},
-        {"seed 1\n", "m.tsv line 1: expected KEY<tab>VALUE"},
         {without("replicate\t999999999\n"), "m.tsv line 13: no seed and replicate number"},
         {text + "map\tx\n", "m.tsv line 15: map is given twice"},
         {text + "dropped\t-1\n", "m.tsv line 15: dropped '-1' is not a count"},

@@ -135,6 +135,8 @@ TEST_F(Replicates, MismatchesAreRefusedByNameAndLeaveTheResultsAlone)
                                "differ (replicate: 39 families; study: 40 families); the allele frequencies differ\n"},
         {"--replicates moved", "brell-scan: moved/rep000001: not a replicate of this study as analysed: the map "
                                "differs\n"},
+        {"--scan-replicate moved/rep000002", "brell-scan: moved/rep000002: not a replicate of this study as "
+                                             "analysed: the map differs\n"},
         {"--replicates dup", "brell-scan: dup: rep000001 and rep1 are both replicate 1\n"},
         {"--replicates twice", "brell-scan: twice/rep000002: the same draw as twice/rep000001 (replicate 1 of "
                                "seed 1): a replicate counted twice\n"},
@@ -162,33 +164,10 @@ TEST_F(Replicates, MismatchesAreRefusedByNameAndLeaveTheResultsAlone)
         EXPECT_EQ(r.err.substr(0, message.size()), message);
         EXPECT_EQ(changed(snapshot(d / "out"), before), "");
     }
+    EXPECT_FALSE(fs::exists(d / "moved/rep000002/scan-result.tsv"));
     // Nothing is made for a refused run into a new folder either.
     EXPECT_EQ(run_in(d, SCAN + STUDY + " -o new/out --replicates moved").status, 1);
     EXPECT_FALSE(fs::exists(d / "new"));
-}
-
-// A study with a Mendelian inconsistency: its replicates must leave those
-// genotypes out, and a scan must drop them too to use them.
-TEST_F(Replicates, DroppedInconsistenciesMustMatch)
-{
-    const fs::path& d = path();
-    // Person 3 of F01 is the parents' child: a genotype neither parent can give.
-    std::ofstream(d / "bad.ped") << std::regex_replace(slurp(EXAMPLE + ".ped"), std::regex("\n(F01 3 1 2 1 2) \\d \\d"),
-                                                       "\n$1 9 9");
-    const std::string study = " -p bad.ped -d " + EXAMPLE + ".dat -m " + EXAMPLE + ".map";
-    auto r = run_in(d, SIM + " --drop" + study + " --replicates 20 -o bad-reps");
-    ASSERT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "brell-sim: Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n"
-                     "brell-sim: bad.ped line 1: family F01: marker M1: Mendelian inconsistency\n");
-    ASSERT_EQ(run_in(d, SIM + " --drop" + study + " --drop-inconsistent --replicates 20 -o bad-reps").status, 0);
-    r = run_in(d, SCAN + study + " --replicates bad-reps -o bad-out --quiet");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "brell-scan: bad-reps/rep000001: not a replicate of this study as analysed: the missing "
-                     "genotypes differ (Mendelian-inconsistent genotype sets left missing: 1 in the replicate, 0 in "
-                     "the study as analysed)\n");
-    r = run_in(d, SCAN + study + " --drop-inconsistent --replicates bad-reps -o bad-out --quiet");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("family F01: marker M1: Mendelian inconsistency: genotypes dropped"), std::string::npos);
 }
 
 // A rerun replaces every file of the earlier one and leaves none that it did

@@ -217,7 +217,8 @@ TEST(Drop, CommandLineRefusals)
 }
 
 // Which genotypes brell-ibd finds impossible decides which the replicates
-// leave out: its list, its dropped sets and brell-sim's must be one.
+// leave out: its list, its dropped sets and brell-sim's must be one, and
+// brell-scan must drop them too to use the replicates.
 TEST(Drop, InconsistentGenotypesAreThoseBrellIbdFinds)
 {
     const study_dir st;
@@ -266,6 +267,17 @@ TEST(Drop, InconsistentGenotypesAreThoseBrellIbdFinds)
               "Wrote 4 replicates (rep000001 to rep000004) of 30 families at 6 markers to reps\n"
               "Missing in every replicate: " + std::to_string(listed.size()) +
                   " Mendelian-inconsistent genotype sets of the study\n");
+    // brell-scan takes these replicates only for a scan that drops the same.
+    const std::string scan = std::string(BRELL_SCAN_BIN) + study + " --replicates reps -o out --quiet";
+    const auto other = simtest::run_in(st.dir.path(), scan);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("reps/rep000001: not a replicate of this study as analysed: the missing genotypes differ "
+                             "(Mendelian-inconsistent genotype sets left missing: " +
+                             std::to_string(listed.size()) + " in the replicate, 0 in the study as analysed)\n"),
+              std::string::npos)
+        << other.err;
+    const auto same = simtest::run_in(st.dir.path(), scan + " --drop-inconsistent");
+    EXPECT_EQ(same.status, 0) << same.err;
     const linkage::study orig = read_dir(st.dir.path() / "st", false);
     for (long r = 1; r <= 4; ++r) {
         const linkage::study s = read_dir(st.dir.path() / "reps" / sim::replicate_name(r), true);
