@@ -8,6 +8,7 @@
 
 #include "brell.h"
 #include "ibd_tool.h"
+#include "inconsistent.h"
 
 namespace ibd {
 
@@ -53,16 +54,6 @@ std::string probs_rows(const std::string& id, const linkage::kindred& k, const s
             out += '\n';
         }
     return out;
-}
-
-// At the line of the person the inconsistency is blamed on.
-std::string inconsistency(const linkage::study& s, const linkage::family& fam, int marker, int person)
-{
-    const linkage::person& p = fam.persons[person];
-    return linkage::input_error(s.pedigree_file, p.line,
-                                "family " + fam.id + " person " + p.id + ": marker " + s.markers[marker].name +
-                                    ": Mendelian inconsistency")
-        .what();
 }
 
 std::string chromosome_dir(const std::string& out_dir, const std::string& name)
@@ -214,12 +205,12 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
                     std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
-                                 inconsistency(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
+                                 linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
                     inconsistent += std::string(PROGRAM) + ": " +
-                                    inconsistency(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + "\n";
+                                    linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -255,7 +246,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         std::fprintf(stderr, "\r\033[K");
     if (!inconsistent.empty()) {
         inconsistent.pop_back();
-        throw error("Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n" + inconsistent);
+        throw error(std::string(linkage::INCONSISTENCIES_FOUND) + '\n' + inconsistent);
     }
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
