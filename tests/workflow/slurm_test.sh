@@ -24,10 +24,11 @@ pids=()
 snakemake_pid=
 cleanup() {
     [ -z "$snakemake_pid" ] || kill -KILL "$snakemake_pid" 2>/dev/null || true
-    if [ ${#pids[@]} -eq 3 ]; then  # no job may outlive its slurmd
-        scancel --user="$(id -un)" 2>/dev/null || true
+    # No job may outlive its slurmd; and only this cluster's jobs go.
+    if [ ${#pids[@]} -eq 3 ]; then
+        SLURM_CONF=$tmp/slurm/slurm.conf scancel --user="$(id -un)" 2>/dev/null || true
         for _ in $(seq 30); do
-            [ -z "$(squeue --noheader 2>/dev/null)" ] && break
+            [ -z "$(SLURM_CONF=$tmp/slurm/slurm.conf squeue --noheader 2>/dev/null)" ] && break
             sleep 1
         done
     fi
