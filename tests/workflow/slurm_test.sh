@@ -21,14 +21,15 @@ done
 
 tmp=$(mktemp -d)
 pids=()
+up=
 snakemake_pid=
 cleanup() {
     [ -z "$snakemake_pid" ] || kill -KILL "$snakemake_pid" 2>/dev/null || true
     # No job may outlive its slurmd; and only this cluster's jobs go.
-    if [ ${#pids[@]} -eq 3 ]; then
-        SLURM_CONF=$tmp/slurm/slurm.conf scancel --user="$(id -un)" 2>/dev/null || true
+    if [ -n "$up" ]; then
+        SLURM_CONF=$tmp/slurm/slurm.conf timeout 20 scancel --user="$(id -un)" 2>/dev/null || true
         for _ in $(seq 30); do
-            [ -z "$(SLURM_CONF=$tmp/slurm/slurm.conf squeue --noheader 2>/dev/null)" ] && break
+            [ -z "$(SLURM_CONF=$tmp/slurm/slurm.conf timeout 10 squeue --noheader 2>/dev/null)" ] && break
             sleep 1
         done
     fi
@@ -98,15 +99,16 @@ slurmctld -D -i >"$tmp/slurm/slurmctld.out" 2>&1 &
 pids+=($!)
 slurmd -D -N "$host" >"$tmp/slurm/slurmd.out" 2>&1 &
 pids+=($!)
-idle=
-for _ in $(seq 60); do
-    [ "$(sinfo --noheader --format=%t 2>/dev/null)" = idle ] && idle=1 && break
+deadline=$((SECONDS + 60))
+until [ "$(timeout 10 sinfo --noheader --format=%t 2>/dev/null)" = idle ]; do
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null || deadline=0; done
+    if [ "$SECONDS" -ge "$deadline" ]; then
+        tail -n 5 "$tmp/munge/log" "$tmp/slurm/"*.log "$tmp/slurm/"*.out 2>/dev/null || true
+        skip "the one-node Slurm did not come up (sinfo: $(timeout 10 sinfo --noheader 2>&1 | head -n 1))"
+    fi
     sleep 1
 done
-if [ -z "$idle" ]; then
-    tail -n 5 "$tmp/munge/log" "$tmp/slurm/"*.log "$tmp/slurm/"*.out 2>/dev/null || true
-    skip "the one-node Slurm did not come up (sinfo: $(sinfo --noheader 2>&1 | head -n 1))"
-fi
+up=1
 
 # --- the workflow through the profile ---------------------------------------
 . "$src/tests/workflow/batch.sh"
