@@ -99,7 +99,27 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     };
 
     std::vector<linkage::kindred> kindreds(used.size());
-    each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
+    each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::kindred_layout(s.families[used[u]]); });
+    // Families of one shape (a study's many sibships of a size) are scored once.
+    std::vector<std::size_t> like(used.size());
+    std::vector<std::size_t> shapes;
+    for (std::size_t u = 0; u < used.size(); ++u) {
+        like[u] = u;
+        for (std::size_t first : shapes)
+            if (linkage::same_shape(kindreds[first], kindreds[u])) {
+                like[u] = first;
+                break;
+            }
+        if (like[u] == u)
+            shapes.push_back(u);
+    }
+    each_family(0, shapes.size(), [&](std::size_t i) { linkage::score_kindred(kindreds[shapes[i]], o.score); });
+    for (std::size_t u = 0; u < used.size(); ++u)
+        if (like[u] != u) {
+            kindreds[u].score = kindreds[like[u]].score;
+            kindreds[u].nullprob = kindreds[like[u]].nullprob;
+            kindreds[u].outcome = kindreds[like[u]].outcome;
+        }
     // A score beyond the largest double would make every statistic of the
     // study infinite or NaN in brell.
     std::size_t kept = 0;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "study.h"
@@ -42,7 +43,8 @@ struct kindred {
     std::vector<member> members;
     int labels = 0;                     // 2 * kept founders
     std::vector<std::uint32_t> masks;   // per meiosis, the vector bits its recombination flips
-    std::vector<std::uint32_t> outcome; // outcome index of every vector
+    // Outcome index of every vector: shared by kindreds of one shape.
+    std::shared_ptr<const std::vector<std::uint32_t>> outcome;
 
     std::uint64_t vectors() const { return std::uint64_t{1} << bits; }
 };
@@ -59,6 +61,15 @@ kindred_size measure(const family& f);
 // Throws std::length_error beyond 30 bits. S_all is exact for any number of
 // affected members; a score beyond the largest double comes out infinite.
 kindred make_kindred(const family& f, score_kind s);
+
+// The same in two steps, so that families of one shape are scored once: the
+// members, bits and masks alone (no score, outcome or null probability), then
+// the scores.
+kindred kindred_layout(const family& f);
+void score_kindred(kindred& k, score_kind s);
+// Alike but for which persons they hold: the same members in the same order,
+// with the same parents, meioses and affection, and so the same scores.
+bool same_shape(const kindred& a, const kindred& b);
 
 // Markers closer than this (cM) are one position: no recombination between
 // them, and their genotypes all count there. Grid points this close to a

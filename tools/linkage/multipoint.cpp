@@ -321,7 +321,7 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     std::vector<double> mass(4 * K);
     auto record = [&](std::size_t p, const double* x, const double* y) {
         std::fill(mass.begin(), mass.end(), 0.0);
-        const std::uint32_t* out = k.outcome.data();
+        const std::uint32_t* out = k.outcome->data();
         if (N < 4) {
             for (std::uint64_t v = 0; v < N; ++v)
                 mass[4 * out[v]] += y ? x[v] * y[v] : x[v];
