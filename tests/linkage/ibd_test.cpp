@@ -365,7 +365,7 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                 }
                 // Recomputing forward vectors from checkpoints changes nothing.
                 for (int segment : {1, 2}) {
-                    const ibd_result q = multipoint(k, f, s, c, pos, {}, segment);
+                    const ibd_result q = multipoint(k, f, s, c, pos, {}, {.segment = segment});
                     EXPECT_EQ(q.probs, r.probs);
                     EXPECT_EQ(q.entropy, r.entropy);
                 }

@@ -2,6 +2,7 @@
 // files to the files brell reads, one folder per chromosome.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,7 @@ struct options {
     linkage::freq_from freq = linkage::freq_from::all;
     bool pair_weights = false;
     int max_bits = 24;
+    double max_memory = 0.0;  // GiB for the vectors of the families being computed; 0: half the machine's memory
     bool drop_inconsistent = false;
     int threads = 0;  // 0: every core
     bool quiet = false;

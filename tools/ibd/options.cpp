@@ -30,6 +30,9 @@ const char* usage_text()
            "                             persons or founders only (default all)\n"
            "      --weights none|pairs   write weights.dat: sqrt(affected pairs) (default none)\n"
            "      --max-bits N           leave out families above N bits (default 24)\n"
+           "      --max-memory GIB       memory for the vectors of the families being computed,\n"
+           "                             in GiB; a large family recomputes more to stay within\n"
+           "                             it (default: half of the machine's memory)\n"
            "      --drop-inconsistent    treat a family's genotypes at a marker where they are\n"
            "                             Mendelian-inconsistent as missing, and list them\n"
            "      --threads N            families computed at once (default: every core)\n"
@@ -127,6 +130,16 @@ bool take_option(int argc, const char* const argv[], int& i, options& o)
     // 2^30 doubles of one family's vector alone are 8 GiB.
     if (value_of(argc, argv, i, "", "--max-bits", v)) {
         o.max_bits = count_value("--max-bits", v, 0, 30);
+        return true;
+    }
+    // Fractions of a GiB too; a petabyte is beyond any machine.
+    if (value_of(argc, argv, i, "", "--max-memory", v)) {
+        char* end = nullptr;
+        errno = 0;
+        const double gib = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || errno == ERANGE || !(gib >= 0.001 && gib <= 1e6))
+            throw usage_error("--max-memory takes GiB from 0.001 to 1000000: '" + v + "'");
+        o.max_memory = gib;
         return true;
     }
     if (value_of(argc, argv, i, "", "--threads", v)) {

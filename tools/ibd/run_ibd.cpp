@@ -68,7 +68,15 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     summary sum;
     sum.families = static_cast<int>(s.families.size());
 
+    // A family being computed may take this much for its vectors.
+    std::uint64_t memory = static_cast<std::uint64_t>(o.max_memory * 1073741824.0);
+    if (memory == 0) {
+        const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
+        memory = pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / 2
+                                       : std::uint64_t{4} << 30;
+    }
     std::vector<int> used;
+    bool any_large = false;
     for (std::size_t f = 0; f < s.families.size(); ++f) {
         const linkage::family& fam = s.families[f];
         const linkage::kindred_size size = linkage::measure(fam);
@@ -78,15 +86,22 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         } else if (size.bits > o.max_bits) {
             std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
+        } else if (linkage::least_memory(size.bits) > memory) {
+            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", PROGRAM,
+                         linkage::visible(fam.id).c_str(), size.bits,
+                         brell::shortest(std::ceil(linkage::least_memory(size.bits) / 1073741824.0 * 1000) / 1000).c_str(),
+                         brell::shortest(o.max_memory > 0 ? o.max_memory : std::round(memory / 1073741824.0 * 10) / 10).c_str());
         } else {
             used.push_back(static_cast<int>(f));
+            any_large = any_large || size.bits >= linkage::parallel_bits;
             continue;
         }
         ++sum.left_out;
     }
 
-    const int workers = std::max(1, std::min(o.threads > 0 ? o.threads : brell::default_threads(),
-                                             static_cast<int>(used.size())));
+    // A large family takes every thread even when it is the only one.
+    const int threads = o.threads > 0 ? o.threads : brell::default_threads();
+    const int workers = std::max(1, any_large ? threads : std::min(threads, static_cast<int>(used.size())));
     brell::worker_pool pool(workers);
     // Each job takes families in turn; results land by index, so the output
     // is the same at any number of threads.
@@ -147,6 +162,10 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (used.empty())
         throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
 
+    // Families that one thread would leave the others idle for; their
+    // vectors are shared out instead.
+    auto large = [&](std::size_t u) { return workers > 1 && kindreds[u].bits >= linkage::parallel_bits; };
+
     std::string nullprobs, weights;
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::kindred& k = kindreds[u];
@@ -199,12 +218,17 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         std::vector<family_result> res(std::min(chunk, used.size()));
         for (std::size_t first = 0; first < used.size(); first += chunk) {
             const std::size_t last = std::min(used.size(), first + chunk);
-            each_family(first, last, [&](std::size_t u) {
+            // Large families one at a time, every thread on each; the others
+            // a family per thread, sharing the memory.
+            auto compute = [&](std::size_t u, brell::worker_pool* inner) {
                 const linkage::family& fam = s.families[used[u]];
                 const linkage::kindred& k = kindreds[u];
                 family_result& r = res[u - first];
                 r = family_result();
-                r.ibd = linkage::multipoint(k, fam, s, c, pos);
+                linkage::multipoint_options mo;
+                mo.pool = inner;
+                mo.memory = inner ? memory : memory / static_cast<std::uint64_t>(workers);
+                r.ibd = linkage::multipoint(k, fam, s, c, pos, {}, mo);
                 // Inconsistent markers are already left out of the result.
                 if (!r.ibd.inconsistent.empty()) {
                     if (!o.drop_inconsistent)
@@ -219,6 +243,13 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     score_text[j] = brell::shortest(k.score[j]);
                 r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
                 std::vector<double>().swap(r.ibd.probs);
+            };
+            for (std::size_t u = first; u < last; ++u)
+                if (large(u))
+                    compute(u, &pool);
+            each_family(first, last, [&](std::size_t u) {
+                if (!large(u))
+                    compute(u, nullptr);
             });
             for (std::size_t u = first; u < last; ++u) {
                 const linkage::family& fam = s.families[used[u]];

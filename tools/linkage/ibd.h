@@ -10,6 +10,10 @@
 
 #include "study.h"
 
+namespace brell {
+class worker_pool;
+}
+
 namespace linkage {
 
 enum class score_kind { all, pairs };  // S_all (Whittemore & Halpern) or S_pairs
@@ -113,18 +117,37 @@ struct ibd_result {
 
 // Multipoint posterior over inheritance vectors at every position, summed into
 // outcomes. Markers listed in `ignore` (sorted study indices) are treated as
-// ungenotyped for this family. Haldane map. Thread-safe and single-threaded.
+// ungenotyped for this family. Haldane map. Thread-safe.
 //
 // Markers reported as inconsistent are left out of the computation, so the
 // result then equals a call with them in `ignore`. A marker is also reported
 // when its genotypes are possible alone but not jointly with markers before it
 // at the same map position (no recombination between them).
 //
-// segment: markers between stored forward vectors; the others are recomputed
-// in the backward pass, which bounds memory for large kindreds. 0 chooses it
-// from the kindred's size. The results do not depend on it, to the bit.
+// Kindreds of this many bits or more share their work among a pool's threads.
+inline constexpr int parallel_bits = 16;
+
+// How the work on one kindred is done: the results do not depend on it, to the bit.
+struct multipoint_options {
+    // Bytes for the kindred's vectors (and its outcome table); 0: no limit.
+    // Forward vectors are recomputed from checkpoints to stay within it; a
+    // kindred that cannot be done within it throws std::length_error.
+    std::uint64_t memory = 0;
+    // Above 0: markers between stored forward vectors, the rest recomputed in
+    // the backward pass; 0 chooses from the kindred's size and the memory.
+    int segment = 0;
+    // Threads that share the work on a large kindred; none: this thread alone.
+    brell::worker_pool* pool = nullptr;
+    // Skip the blocks of vectors that a marker rules out.
+    bool sparse = true;
+};
+
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
                       const std::vector<position>& pos, const std::vector<int>& ignore = {},
-                      int segment = 0);
+                      const multipoint_options& opt = {});
+
+// The least multipoint_options::memory that a kindred of these bits is done
+// within, whatever its markers and positions.
+std::uint64_t least_memory(int bits);
 
 }  // namespace linkage
