@@ -55,6 +55,28 @@ TEST(IbdCli, KnownSharingOfAnAffectedSibPair)
     EXPECT_EQ(b.status, 0) << b.out;
 }
 
+// A family whose vectors cannot be computed within --max-memory is left out
+// and named like one beyond --max-bits; the others are computed as ever.
+TEST(IbdCli, FamilyBeyondTheMemoryIsLeftOut)
+{
+    temp_dir d("ibd-memory");
+    sib_pair_study(d);
+    std::string big = "F3 1 0 0 1 1 0 0 0 0\nF3 2 0 0 2 1 0 0 0 0\n";
+    for (int i = 3; i < 12; ++i)  // nine affected sibs: 16 bits
+        big += "F3 " + std::to_string(i) + " 1 2 1 2 1 2 5 6\n";
+    put(d, "s.ped", slurp(d.path() / "s.ped") + big);
+    auto all = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o all");
+    ASSERT_EQ(all.status, 0) << all.err;
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --max-memory 0.001");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family F3: 16 bits need 0.004 GiB, above --max-memory 0.001: left out\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("3 families: 1 used, 2 left out"), std::string::npos) << r.err;
+    const std::string kept = slurp(d.path() / "out/chr1/probs.dat");
+    EXPECT_EQ(slurp(d.path() / "all/chr1/probs.dat").substr(0, kept.size()), kept);
+}
+
 // With a step, positions between markers carry some of the markers'
 // information, and S_pairs counts shared alleles.
 TEST(IbdCli, StepPositionsAndPairsScore)
@@ -229,6 +251,9 @@ TEST(IbdCli, CommandLineMistakes)
         "--bfile a -o out --step 0",
         "--bfile a -o out --step=0.0",
         "--bfile a -o out --max-bits 31",
+        "--bfile a -o out --max-memory 0",
+        "--bfile a -o out --max-memory 1e7",
+        "--bfile a -o out --max-memory 2GiB",
         "--bfile a -o out --frobnicate",
     };
     for (const char* l : lines) {
