@@ -249,7 +249,7 @@ struct pedigree_case {
     std::vector<person_spec> persons;
     std::vector<double> cms;
     double step;  // full bits times loci stays within 24
-    int bits;     // after trimming and the founder symmetry
+    int bits;     // after trimming and the founder symmetry, before any couple's
 };
 
 const std::vector<pedigree_case> pedigrees = {
@@ -332,8 +332,10 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
             const auto post = o.posterior(s, pos);
             for (score_kind kind : {score_kind::pairs, score_kind::all}) {
                 const kindred k = make_kindred(f, kind);
-                EXPECT_EQ(k.bits, pc.bits);
+                const int couples = static_cast<int>(k.couples.size());
+                EXPECT_EQ(k.bits + couples, pc.bits);
                 EXPECT_EQ(measure(f).bits, k.bits);
+                EXPECT_EQ(measure(f).couples, couples);
                 EXPECT_EQ(measure(f).affected, k.affected);
 
                 std::vector<double> score(o.labels.size());
@@ -358,11 +360,11 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                     for (std::size_t j = 0; j < want.size(); ++j)
                         EXPECT_NEAR(r.probs[p * k.score.size() + j], want[j], 1e-12) << "position " << p;
                     // Over full vectors the founder phases and trimmed persons'
-                    // meioses add a uniform bit each.
+                    // meioses add a uniform bit each (a couple's is counted).
                     double full = 0;
                     for (double x : post[p])
                         full -= x > 0 ? x * std::log(x) : 0.0;
-                    EXPECT_NEAR(r.entropy[p], full - (o.bits - k.bits) * std::log(2.0), 1e-10);
+                    EXPECT_NEAR(r.entropy[p], full - (o.bits - pc.bits) * std::log(2.0), 1e-10);
                 }
                 // Recomputing forward vectors from checkpoints changes nothing.
                 for (int segment : {1, 2}) {
@@ -370,6 +372,68 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                     EXPECT_EQ(q.probs, r.probs);
                     EXPECT_EQ(q.entropy, r.entropy);
                 }
+            }
+        }
+}
+
+// A founder couple alike to the data saves a bit; the result is that of the
+// unreduced vectors to rounding. Shapes where the couple's exchange
+// exchanges bits (high and among the lowest three), flips meioses from
+// several children, acts with another couple's, on inbred grandchildren;
+// and couples that differ to the data, which must not be reduced.
+TEST(Multipoint, CoupleBitsChangeNothingButTheBits)
+{
+    const person_spec U{-1, -1, false, false}, T{-1, -1, false, true};
+    auto child = [](int father, int mother, bool affected) { return person_spec{father, mother, affected, true}; };
+    const struct {
+        const char* name;
+        std::vector<person_spec> persons;
+        int couples;
+        bool same_founders = false;  // both typed alike at every marker
+    } shapes[] = {
+        {"one child with children", {U, U, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 1},
+        {"three children, two with children",
+         {U, U, child(0, 1, false), child(0, 1, true), child(0, 1, false), T, child(2, 5, true), child(2, 5, true),
+          U, child(4, 8, true), child(4, 8, true)},
+         1},
+        {"two couples' children married",
+         {U, U, U, U, child(0, 1, false), child(0, 1, true), child(2, 3, false), child(4, 6, true),
+          child(4, 6, true)},
+         2},
+        {"the couple's children's children", {U, U, child(0, 1, false), child(0, 1, false), child(2, 3, true),
+                                               child(3, 2, true)}, 1},
+        {"exchanged bits the lowest", {U, U, child(0, 1, true), child(0, 1, true), child(0, 1, false), T,
+                                       child(4, 5, true)}, 1},
+        {"founders typed alike", {T, T, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 1, true},
+        {"one founder typed", {T, U, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 0},
+        {"one founder affected", {{-1, -1, true, false}, U, child(0, 1, true), T, child(2, 3, true),
+                                  child(2, 3, true)}, 0},
+    };
+    for (const auto& sh : shapes)
+        for (std::uint64_t seed : {1, 2, 3}) {
+            SCOPED_TRACE(std::string(sh.name) + ", seed " + std::to_string(seed));
+            study s = make_study(sh.persons, {0.0, 8.0, 8.0, 21.0, 30.0}, {4, 3, 2, 5, 4});
+            drop_genes(s, sh.persons, seed, 0.1);
+            family& f = s.families[0];
+            if (sh.same_founders)
+                for (std::size_t m = 0; m < s.markers.size(); ++m)
+                    f.at(m, 1) = f.at(m, 0);
+            const chromosome c = chromosomes(s)[0];
+            const std::vector<position> pos = positions(s, c, 4.0);
+            for (score_kind kind : {score_kind::pairs, score_kind::all}) {
+                const kindred k = make_kindred(f, kind), full = make_kindred(f, kind, false);
+                ASSERT_EQ(static_cast<int>(k.couples.size()), sh.couples);
+                EXPECT_EQ(k.bits + sh.couples, full.bits);
+                EXPECT_EQ(k.score, full.score);
+                EXPECT_EQ(k.nullprob, full.nullprob);
+                const ibd_result r = multipoint(k, f, s, c, pos), want = multipoint(full, f, s, c, pos);
+                EXPECT_EQ(r.inconsistent, want.inconsistent);
+                ASSERT_EQ(r.probs.size(), want.probs.size());
+                for (std::size_t i = 0; i < r.probs.size(); ++i)
+                    EXPECT_NEAR(r.probs[i], want.probs[i], 1e-12) << i;
+                for (std::size_t p = 0; p < pos.size(); ++p)
+                    EXPECT_NEAR(r.entropy[p], want.entropy[p], 1e-12) << p;
+                EXPECT_NEAR(r.null_entropy, want.null_entropy, 1e-12);
             }
         }
 }
@@ -689,9 +753,10 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
 // However the work is cut up the bits do not change: checkpoints replayed
 // one, two or more levels deep (memory for two forward vectors and no coded
 // likelihood), a fixed segment, both threads of a pool, the sparse path on
-// and off. A three-generation family of 16 bits at 30 markers, once with
-// markers of 8 alleles and once of fully informative ones (every vector the
-// data rule out is exactly 0 after a marker: the sparse path's case).
+// and off. A three-generation family of 16 bits (17 less its untyped
+// grandparents' couple bit) at 30 markers, once with markers of 8 alleles
+// and once of fully informative ones (every vector the data rule out is
+// exactly 0 after a marker: the sparse path's case).
 TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
 {
     std::vector<person_spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
@@ -701,6 +766,10 @@ TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
         ps.push_back({-1, -1, false, true});
         for (int g = 0; g < 4; ++g)
             ps.push_back({child, child + 1, true, true});
+        if (c == 0) {  // and a half-sib
+            ps.push_back({-1, -1, false, true});
+            ps.push_back({child, child + 6, true, true});
+        }
     }
     std::vector<double> cms;
     for (int m = 0; m < 30; ++m)

@@ -148,6 +148,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         }
         if (kindreds[u].bits > sum.largest_bits || sum.largest_family.empty()) {
             sum.largest_bits = kindreds[u].bits;
+            sum.largest_couples = static_cast<int>(kindreds[u].couples.size());
             sum.largest_family = fam.id;
         }
         if (kept != u) {
@@ -308,8 +309,11 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
 void print_summary(const summary& sum, double seconds, std::FILE* out)
 {
     std::fprintf(out, "%s: %d families: %d used, %d left out\n", PROGRAM, sum.families, sum.used, sum.left_out);
-    std::fprintf(out, "%s: largest family %s: %d bits\n", PROGRAM, linkage::visible(sum.largest_family).c_str(),
+    std::fprintf(out, "%s: largest family %s: %d bits", PROGRAM, linkage::visible(sum.largest_family).c_str(),
                  sum.largest_bits);
+    if (sum.largest_couples)
+        std::fprintf(out, " (%d before founder-couple symmetry)", sum.largest_bits + sum.largest_couples);
+    std::fprintf(out, "\n");
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());

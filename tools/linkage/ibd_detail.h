@@ -89,7 +89,10 @@ private:
 class transition_plan {
 public:
     transition_plan() = default;
-    transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks);
+    // Couples' recombinations (kindred::couple) go first, while the vector
+    // is still invariant under their exchange.
+    transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks,
+                    const std::vector<kindred::couple>& couples = {});
     // From `in` into x (in may be x).
     void apply(const double* in, double* x, double theta, brell::worker_pool* pool) const;
 
@@ -100,6 +103,7 @@ private:
         std::vector<step> steps;  // on the span's bits packed together
     };
     std::uint64_t n_ = 1;
+    std::vector<kindred::couple> couples_;
     std::vector<step> low_;  // within blocks of contiguous elements
     std::vector<stage> stages_;
 };

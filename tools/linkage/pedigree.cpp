@@ -22,13 +22,33 @@ struct layout {
     int labels = 0;
     int bits = 0;
     int affected = 0;
+    std::vector<std::pair<int, int>> couples;  // reduced founder couples: father, mother (member indices)
 };
+
+// Founders that two alike members of a couple: each the other's only spouse,
+// both affected or both not, and the same genotype at every marker (an
+// untyped couple, most often). Exchanging them then changes no likelihood
+// and no score.
+bool alike(const family& f, const kindred::member& x, const kindred::member& y)
+{
+    if (x.affected != y.affected)
+        return false;
+    const std::size_t n = f.persons.size(), markers = n ? f.geno.size() / n : 0;
+    for (std::size_t m = 0; m < markers; ++m) {
+        const genotype &a = f.at(m, x.person), &b = f.at(m, y.person);
+        if (std::minmax(a.a, a.b) != std::minmax(b.a, b.b))
+            return false;
+    }
+    return true;
+}
 
 // Keeps the informative persons and their ancestors, parents first, and gives
 // each meiosis its vector bit. For each founder with children the first
 // meiosis from it is fixed: swapping a founder's two labels changes neither
-// likelihoods nor scores.
-layout trim(const family& f)
+// likelihoods nor scores. For each founder couple alike to the data whose
+// children have children, one meiosis from a child of theirs is fixed too:
+// exchanging the two founders flips it (see kindred::couple).
+layout trim(const family& f, bool couples)
 {
     const std::size_t n = f.persons.size();
     std::vector<char> keep(n, 0);
@@ -71,6 +91,30 @@ layout trim(const family& f)
         out.members.push_back(m);
     }
 
+    // Founder couples: each founder's one spouse (-2 for several), and the
+    // child of the couple whose meiosis to its own first child gets fixed.
+    const int kept = static_cast<int>(out.members.size());
+    std::vector<int> spouse(kept, -1);
+    std::vector<char> chosen(kept, 0);
+    for (const kindred::member& m : out.members)
+        if (m.father >= 0) {
+            for (auto [x, y] : {std::pair{m.father, m.mother}, std::pair{m.mother, m.father}})
+                spouse[x] = spouse[x] == -1 || spouse[x] == y ? y : -2;
+        }
+    std::vector<char> fixed_from(kept, 0);  // a non-founder whose first meiosis to a child is fixed
+    if (couples)
+        for (int c = 0; c < kept; ++c) {
+            const kindred::member& m = out.members[c];
+            const int fa = m.father, mo = m.mother;
+            if (fa < 0 || spouse[fa] != mo || spouse[mo] != fa || out.members[fa].father >= 0 ||
+                out.members[mo].father >= 0 || chosen[fa] || !m.has_children ||
+                !alike(f, out.members[fa], out.members[mo]))
+                continue;
+            chosen[fa] = 1;  // the couple's first child with children
+            fixed_from[c] = 1;
+            out.couples.push_back({fa, mo});
+        }
+
     // Count the free meioses first: bits are handed out from the top.
     std::vector<char> fixed(out.members.size(), 0);
     std::vector<std::pair<int*, bool>> free;  // meiosis, free
@@ -80,7 +124,8 @@ layout trim(const family& f)
         for (int side = 0; side < 2; ++side) {
             const int parent = side ? m.mother : m.father;
             int* bit = side ? &m.mat_bit : &m.pat_bit;
-            const bool fix = out.members[parent].father < 0 && !fixed[parent];
+            const bool founder = out.members[parent].father < 0;
+            const bool fix = (founder || fixed_from[parent] == 1) && !fixed[parent];
             if (fix)
                 fixed[parent] = 1;
             free.push_back({bit, !fix});
@@ -568,15 +613,15 @@ void score_vectors(kindred& k, score_kind s)
     k.outcome = std::make_shared<const std::vector<std::uint32_t>>(std::move(outcome));
 }
 
-kindred_size measure(const family& f)
+kindred_size measure(const family& f, bool couples)
 {
-    const layout l = trim(f);
-    return {l.affected, l.bits};
+    const layout l = trim(f, couples);
+    return {l.affected, l.bits, static_cast<int>(l.couples.size())};
 }
 
-kindred kindred_layout(const family& f)
+kindred kindred_layout(const family& f, bool couples)
 {
-    layout l = trim(f);
+    layout l = trim(f, couples);
     if (l.bits > max_bits)
         throw std::length_error("family " + f.id + ": " + std::to_string(l.bits) +
                                 " bits of inheritance vector are too many");
@@ -600,10 +645,29 @@ kindred kindred_layout(const family& f)
             continue;
         for (int side = 0; side < 2; ++side) {
             const int bit = side ? m.mat_bit : m.pat_bit;
-            const std::uint32_t mask = bit >= 0 ? std::uint32_t{1} << bit : from[side ? m.mother : m.father];
+            const int parent = side ? m.mother : m.father;
+            if (bit < 0 && k.members[parent].father >= 0)
+                continue;  // a couple's: below
+            const std::uint32_t mask = bit >= 0 ? std::uint32_t{1} << bit : from[parent];
             if (mask)
                 k.masks.push_back(mask);
         }
+    }
+    // Exchanging a couple exchanges each child's paternal and maternal
+    // meiosis and flips every meiosis from a child to its own children.
+    for (auto [fa, mo] : l.couples) {
+        kindred::couple c;
+        for (const kindred::member& m : k.members) {
+            if (m.father == fa && (m.pat_bit >= 0) != (m.mat_bit >= 0))
+                throw std::logic_error("family " + f.id + ": a couple's child with one meiosis fixed");
+            if (m.father == fa && m.pat_bit >= 0)
+                c.swap.push_back({m.pat_bit, m.mat_bit});
+            if (m.father >= 0 && k.members[m.father].father == fa && m.pat_bit >= 0)
+                c.flip |= std::uint32_t{1} << m.pat_bit;
+            if (m.mother >= 0 && k.members[m.mother].father == fa && m.mat_bit >= 0)
+                c.flip |= std::uint32_t{1} << m.mat_bit;
+        }
+        k.couples.push_back(std::move(c));
     }
     return k;
 }
@@ -619,9 +683,9 @@ void score_kindred(kindred& k, score_kind s)
         score_vectors<u128>(k, s);
 }
 
-kindred make_kindred(const family& f, score_kind s)
+kindred make_kindred(const family& f, score_kind s, bool couples)
 {
-    kindred k = kindred_layout(f);
+    kindred k = kindred_layout(f, couples);
     score_kindred(k, s);
     return k;
 }
@@ -632,7 +696,11 @@ bool same_shape(const kindred& a, const kindred& b)
         return x.father == y.father && x.mother == y.mother && x.pat_bit == y.pat_bit && x.mat_bit == y.mat_bit &&
                x.label == y.label && x.has_children == y.has_children && x.affected == y.affected;
     };
+    auto same_couple = [](const kindred::couple& x, const kindred::couple& y) {
+        return x.swap == y.swap && x.flip == y.flip;
+    };
     return a.bits == b.bits && a.labels == b.labels &&
+           std::equal(a.couples.begin(), a.couples.end(), b.couples.begin(), b.couples.end(), same_couple) &&
            std::equal(a.members.begin(), a.members.end(), b.members.begin(), b.members.end(), alike);
 }
 

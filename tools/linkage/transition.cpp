@@ -127,12 +127,81 @@ std::uint64_t packed(std::uint64_t x, std::uint64_t mask)
     return out;
 }
 
+// pi(v) of a couple: its bit pairs exchanged, its bits flipped.
+std::uint64_t partner(std::uint64_t v, const kindred::couple& c)
+{
+    for (auto [a, b] : c.swap) {
+        const std::uint64_t t = (v >> a ^ v >> b) & 1;
+        v ^= t << a | t << b;
+    }
+    return v ^ c.flip;
+}
+
+// A couple's recombination, (1 - t) x(v) + t x(pi(v)), over the pairs
+// {v, pi(v)} that [from, to) holds the lower of (pi is an involution; a
+// fixed point is left as it is), from src (which may be x) into x. In lines
+// of 8: where no exchanged bit is among the lowest three, pi takes a line to
+// a line, lane l to lane l ^ (flip & 7), so both are read whole.
+void couple_pass(const double* src, double* x, std::uint64_t from, std::uint64_t to, const kindred::couple& c,
+                 double t, bool lines)
+{
+    if (!lines) {
+        for (std::uint64_t i = from; i < to; ++i) {
+            const std::uint64_t j = partner(i, c);
+            if (j == i) {
+                x[i] = src[i];
+            } else if (i < j) {
+                const double a = src[i], b = src[j], d = t * (b - a);
+                x[i] = a + d;
+                x[j] = b - d;
+            }
+        }
+        return;
+    }
+    const unsigned f = c.flip & 7u;
+    for (std::uint64_t i = from; i < to; i += 8) {
+        const std::uint64_t j = partner(i, c) & ~std::uint64_t{7};
+        if (j < i)
+            continue;
+        double a[8], b[8];
+        for (unsigned l = 0; l < 8; ++l) {
+            a[l] = src[i + l];
+            b[l] = src[j + (l ^ f)];
+        }
+        if (j == i && f == 0) {
+            if (src != x)
+                std::copy_n(a, 8, x + i);
+            continue;
+        }
+        // Within one line each lane is the first of its pair once and the
+        // second once: d of the one is exactly -d of the other.
+        for (unsigned l = 0; l < 8; ++l) {
+            const double d = t * (b[l] - a[l]);
+            x[i + l] = a[l] + d;
+            if (j != i)
+                x[j + (l ^ f)] = b[l] - d;
+        }
+    }
+}
+
+bool whole_lines(std::uint64_t n, const kindred::couple& c)
+{
+    if (n < 8)
+        return false;
+    for (auto [a, b] : c.swap)
+        if (a < 3 || b < 3)
+            return false;
+    return true;
+}
+
 // A cache-sized block of the later stages: 2^17 doubles, 1 MiB.
 constexpr int stage_bits = 17;
 
 }  // namespace
 
-transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks) : n_(n)
+transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks,
+                                 const std::vector<kindred::couple>& couples)
+    : n_(n), couples_(couples)
 {
     if (masks.empty() || n <= 1)
         return;
@@ -178,7 +247,7 @@ transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_
 
 void transition_plan::apply(const double* in, double* x, double theta, brell::worker_pool* pool) const
 {
-    if (theta == 0.0 || (low_.empty() && stages_.empty()) || n_ == 1) {
+    if (theta == 0.0 || (low_.empty() && stages_.empty() && couples_.empty()) || n_ == 1) {
         if (in != x)
             std::copy_n(in, n_, x);
         return;
@@ -193,6 +262,14 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
             job(count * static_cast<std::uint64_t>(t) / threads, count * static_cast<std::uint64_t>(t + 1) / threads);
         });
     };
+    for (const kindred::couple& c : couples_) {
+        const bool lines = whole_lines(n_, c);
+        const std::uint64_t unit = lines ? 8 : 1;
+        share(n_ / unit, [&](std::uint64_t lo, std::uint64_t hi) {
+            couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
+        });
+        in = x;
+    }
     if (!low_.empty()) {
         const std::uint64_t b = std::min(n_, block);
         share(n_ / b, [&](std::uint64_t lo, std::uint64_t hi) {
