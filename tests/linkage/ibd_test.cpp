@@ -796,6 +796,11 @@ TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
         const std::vector<position> pos = positions(s, c, 1.25);
         const kindred k = make_kindred(f, score_kind::all);
         ASSERT_EQ(k.bits, 16);
+        kindred shared = kindred_layout(f);  // scored by both threads
+        score_kindred(shared, score_kind::all, &pool);
+        EXPECT_EQ(shared.score, k.score);
+        EXPECT_EQ(shared.nullprob, k.nullprob);
+        EXPECT_TRUE(*shared.outcome == *k.outcome);
         const ibd_result want = multipoint(k, f, s, c, pos, {}, {.sparse = false});
         const std::uint64_t least = least_memory(k.bits);
         const multipoint_options cuts[] = {

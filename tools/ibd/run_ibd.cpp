@@ -128,7 +128,15 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         if (like[u] == u)
             shapes.push_back(u);
     }
-    each_family(0, shapes.size(), [&](std::size_t i) { linkage::score_kindred(kindreds[shapes[i]], o.score); });
+    // A large family's scores on every thread, the others a family per thread.
+    auto large_shape = [&](std::size_t i) { return workers > 1 && kindreds[shapes[i]].bits >= linkage::parallel_bits; };
+    for (std::size_t i = 0; i < shapes.size(); ++i)
+        if (large_shape(i))
+            linkage::score_kindred(kindreds[shapes[i]], o.score, &pool);
+    each_family(0, shapes.size(), [&](std::size_t i) {
+        if (!large_shape(i))
+            linkage::score_kindred(kindreds[shapes[i]], o.score);
+    });
     for (std::size_t u = 0; u < used.size(); ++u)
         if (like[u] != u) {
             kindreds[u].score = kindreds[like[u]].score;

@@ -89,7 +89,8 @@ kindred make_kindred(const family& f, score_kind s, bool couples = true);
 // members, bits and masks alone (no score, outcome or null probability), then
 // the scores.
 kindred kindred_layout(const family& f, bool couples = true);
-void score_kindred(kindred& k, score_kind s);
+// A pool's threads share the scoring of a kindred of parallel_bits or more.
+void score_kindred(kindred& k, score_kind s, brell::worker_pool* pool = nullptr);
 // Alike but for which persons they hold: the same members in the same order,
 // with the same parents, meioses and affection, and so the same scores.
 bool same_shape(const kindred& a, const kindred& b);
