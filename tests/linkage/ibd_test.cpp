@@ -692,15 +692,16 @@ TEST(Transition, AgreesWithOneMeiosisAtATime)
 
 // The blocked, threaded transition against one scalar step at a time in the
 // order the passes take the masks (two at a time where their top bits differ,
-// the higher first), bit for bit: 20 bits so that the later stages gather
-// blocks, masks with bit 0 and several bits as the founder symmetry makes them.
+// the higher first), bit for bit, with two doubles to a register and with
+// four: 20 bits so that the later stages gather blocks, masks with bits 0 and
+// 1 and several bits as the founder symmetry makes them, and a couple's.
 TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
 {
     const int bits = 20;
     const std::uint64_t n = std::uint64_t{1} << bits;
     const std::vector<std::uint32_t> masks = {1,       6,       1u << 19, 1u << 5, 0x90001, 1u << 14, 1u << 17,
                                               1u << 16, 0x4100, 8,        1u << 12, 0xc2000, 1u << 15, 1u << 18,
-                                              3,       1u << 13, 0x30,    1u << 11};
+                                              3,       1u << 13, 0x30,    1u << 11, 1,        5};
     std::mt19937_64 rng(11);
     std::vector<double> x(n);
     for (double& v : x)
@@ -711,6 +712,19 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
     for (std::uint32_t m : masks)
         (m < 8192 ? low : high).push_back(m);
     std::vector<double> want = x;
+    // A couple's recombination first: pairs {v, pi(v)}, pi exchanging bits
+    // 3 and 16, 4 and 9, and flipping bits 0, 2 and 19.
+    kindred::couple couple{{{3, 16}, {4, 9}}, 0x80005};
+    for (std::uint64_t v = 0; v < n; ++v) {
+        std::uint64_t w = v ^ couple.flip;
+        for (auto [a, b] : couple.swap)
+            w = (w & ~(std::uint64_t{1} << a | std::uint64_t{1} << b)) | (v >> a & 1) << b | (v >> b & 1) << a;
+        if (v < w) {
+            const double p = want[v], q = want[w], d = t * (q - p);
+            want[v] = p + d;
+            want[w] = q - d;
+        }
+    }
     for (const auto* list : {&low, &high})
         for (std::size_t i = 0; i < list->size();) {
             const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
@@ -739,14 +753,17 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
                 i += 1;
             }
         }
-    const detail::transition_plan plan(n, masks);
     brell::worker_pool pool(3);
-    for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
-        std::vector<double> out(n), in = x;
-        plan.apply(x.data(), out.data(), t, p);
-        plan.apply(in.data(), in.data(), t, p);
-        ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin())) << (p ? "threads" : "one thread");
-        ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+    for (bool wide : {false, detail::wide_kernels()}) {
+        const detail::transition_plan plan(n, masks, {couple}, wide);
+        for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
+            SCOPED_TRACE(std::string(wide ? "AVX2" : "SSE2") + (p ? ", threads" : ", one thread"));
+            std::vector<double> out(n), in = x;
+            plan.apply(x.data(), out.data(), t, p);
+            plan.apply(in.data(), in.data(), t, p);
+            ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin()));
+            ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+        }
     }
 }
 
