@@ -711,58 +711,64 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
     std::vector<std::uint32_t> low, high;
     for (std::uint32_t m : masks)
         (m < 8192 ? low : high).push_back(m);
-    std::vector<double> want = x;
-    // A couple's recombination first: pairs {v, pi(v)}, pi exchanging bits
-    // 3 and 16, 4 and 9, and flipping bits 0, 2 and 19.
-    kindred::couple couple{{{3, 16}, {4, 9}}, 0x80005};
-    for (std::uint64_t v = 0; v < n; ++v) {
-        std::uint64_t w = v ^ couple.flip;
-        for (auto [a, b] : couple.swap)
-            w = (w & ~(std::uint64_t{1} << a | std::uint64_t{1} << b)) | (v >> a & 1) << b | (v >> b & 1) << a;
-        if (v < w) {
-            const double p = want[v], q = want[w], d = t * (q - p);
-            want[v] = p + d;
-            want[w] = q - d;
-        }
-    }
-    for (const auto* list : {&low, &high})
-        for (std::size_t i = 0; i < list->size();) {
-            const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
-            if (b > 1 && a > 1 && top(a) != top(b)) {
-                const std::uint32_t m1 = top(a) > top(b) ? a : b, m2 = top(a) > top(b) ? b : a;
-                for (std::uint64_t v = 0; v < n; ++v) {
-                    if (v & (top(m1) | top(m2)))
-                        continue;
-                    double& v0 = want[v];
-                    double& v1 = want[v ^ m1];
-                    double& v2 = want[v ^ m2];
-                    double& v3 = want[v ^ m1 ^ m2];
-                    const double d01 = t * (v1 - v0), d23 = t * (v3 - v2);
-                    const double w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
-                    const double d02 = t * (w2 - w0), d13 = t * (w3 - w1);
-                    v0 = w0 + d02, v2 = w2 - d02, v1 = w1 + d13, v3 = w3 - d13;
-                }
-                i += 2;
-            } else {
-                for (std::uint64_t v = 0; v < n; ++v)
-                    if (!(v & top(a))) {
-                        const double p = want[v], q = want[v ^ a], d = t * (q - p);
-                        want[v] = p + d;
-                        want[v ^ a] = q - d;
-                    }
-                i += 1;
+    // A couple's recombination first: pairs {v, pi(v)}, pi exchanging bit
+    // pairs and flipping bits; the last two's pairs are whole blocks, or
+    // within one.
+    const kindred::couple couples[] = {
+        {{{3, 16}, {4, 9}}, 0x80005}, {{{14, 16}, {18, 15}}, 0x82405}, {{{13, 16}}, 0x405}};
+    brell::worker_pool pool(3);
+    for (const kindred::couple& couple : couples) {
+        std::vector<double> want = x;
+        for (std::uint64_t v = 0; v < n; ++v) {
+            std::uint64_t w = v;
+            for (auto [a, b] : couple.swap)
+                w = (w & ~(std::uint64_t{1} << a | std::uint64_t{1} << b)) | (v >> a & 1) << b | (v >> b & 1) << a;
+            w ^= couple.flip;
+            if (v < w) {
+                const double p = want[v], q = want[w], d = t * (q - p);
+                want[v] = p + d;
+                want[w] = q - d;
             }
         }
-    brell::worker_pool pool(3);
-    for (bool wide : {false, detail::wide_kernels()}) {
-        const detail::transition_plan plan(n, masks, {couple}, wide);
-        for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
-            SCOPED_TRACE(std::string(wide ? "AVX2" : "SSE2") + (p ? ", threads" : ", one thread"));
-            std::vector<double> out(n), in = x;
-            plan.apply(x.data(), out.data(), t, p);
-            plan.apply(in.data(), in.data(), t, p);
-            ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin()));
-            ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+        for (const auto* list : {&low, &high})
+            for (std::size_t i = 0; i < list->size();) {
+                const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
+                if (b > 1 && a > 1 && top(a) != top(b)) {
+                    const std::uint32_t m1 = top(a) > top(b) ? a : b, m2 = top(a) > top(b) ? b : a;
+                    for (std::uint64_t v = 0; v < n; ++v) {
+                        if (v & (top(m1) | top(m2)))
+                            continue;
+                        double& v0 = want[v];
+                        double& v1 = want[v ^ m1];
+                        double& v2 = want[v ^ m2];
+                        double& v3 = want[v ^ m1 ^ m2];
+                        const double d01 = t * (v1 - v0), d23 = t * (v3 - v2);
+                        const double w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
+                        const double d02 = t * (w2 - w0), d13 = t * (w3 - w1);
+                        v0 = w0 + d02, v2 = w2 - d02, v1 = w1 + d13, v3 = w3 - d13;
+                    }
+                    i += 2;
+                } else {
+                    for (std::uint64_t v = 0; v < n; ++v)
+                        if (!(v & top(a))) {
+                            const double p = want[v], q = want[v ^ a], d = t * (q - p);
+                            want[v] = p + d;
+                            want[v ^ a] = q - d;
+                        }
+                    i += 1;
+                }
+            }
+        for (bool wide : {false, detail::wide_kernels()}) {
+            const detail::transition_plan plan(n, masks, {couple}, wide);
+            for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
+                SCOPED_TRACE(std::string(wide ? "AVX2" : "SSE2") + (p ? ", threads" : ", one thread") + ", flips " +
+                             std::to_string(couple.flip));
+                std::vector<double> out(n), in = x;
+                plan.apply(x.data(), out.data(), t, p);
+                plan.apply(in.data(), in.data(), t, p);
+                ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin()));
+                ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+            }
         }
     }
 }

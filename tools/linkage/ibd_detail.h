@@ -110,6 +110,7 @@ private:
     bool wide_ = false;
     std::vector<kindred::couple> couples_;
     std::vector<step> low_;  // within blocks of contiguous elements
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs_;  // blocks the last couple pairs
     std::vector<stage> stages_;
 };
 

@@ -115,6 +115,16 @@ transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_
     for (std::uint32_t m : masks)
         (m < b ? low : high).push_back(m);
     low_ = steps_of(low.data(), static_cast<int>(low.size()));
+    // The last couple pairs whole blocks when it exchanges no bit within
+    // one: block B with the block of pi(B's first), each pair once.
+    if (!couples_.empty() && !low_.empty() && n > block &&
+        std::all_of(couples_.back().swap.begin(), couples_.back().swap.end(),
+                    [](std::pair<int, int> p) { return std::min(p.first, p.second) >= std::countr_zero(block); }))
+        for (std::uint64_t one = 0; one < n / block; ++one) {
+            const std::uint64_t other = partner(one * block, couples_.back()) / block;
+            if (one <= other)
+                pairs_.push_back({one, other});
+        }
     const std::vector<step> hs = steps_of(high.data(), static_cast<int>(high.size()));
     const int nbits = std::countr_zero(n);
     for (std::size_t i = 0; i < hs.size();) {
@@ -172,18 +182,41 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
             job(count * static_cast<std::uint64_t>(t) / threads, count * static_cast<std::uint64_t>(t + 1) / threads);
         });
     };
-    for (const kindred::couple& c : couples_) {
+    auto couple_pass = [this](const double* src, double* out, std::uint64_t from, std::uint64_t to,
+                              const kindred::couple& c, double t, bool lines) {
+        if (wide_)
+            wide::couple_pass(src, out, from, to, c, t, lines);
+        else
+            plain::couple_pass(src, out, from, to, c, t, lines);
+    };
+    // The last couple's recombination joins the low meioses' pass where it
+    // can (pairs_ not empty): blocks are paired by it, the pair done first
+    // and then each block's low meioses, as two passes would do.
+    const std::size_t apart = couples_.size() - (pairs_.empty() ? 0 : 1);
+    for (std::size_t i = 0; i < apart; ++i) {
+        const kindred::couple& c = couples_[i];
         const bool lines = whole_lines(n_, c);
         const std::uint64_t unit = lines ? 8 : 1;
         share(n_ / unit, [&](std::uint64_t lo, std::uint64_t hi) {
-            if (wide_)
-                wide::couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
-            else
-                plain::couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
+            couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
         });
         in = x;
     }
-    if (!low_.empty()) {
+    if (!pairs_.empty()) {
+        share(pairs_.size(), [&](std::uint64_t lo, std::uint64_t hi) {
+            for (std::uint64_t i = lo; i < hi; ++i) {
+                const auto [one, other] = pairs_[i];
+                couple_pass(in, x, one * block, one * block + block, couples_.back(), theta, true);
+                for (std::uint64_t blk : {one, other}) {
+                    for (const step& s : low_)
+                        run_step(x, x, blk * block, blk * block + block, s, theta);
+                    if (other == one)
+                        break;
+                }
+            }
+        });
+        in = x;
+    } else if (!low_.empty()) {
         const std::uint64_t b = std::min(n_, block);
         share(n_ / b, [&](std::uint64_t lo, std::uint64_t hi) {
             for (std::uint64_t blk = lo; blk < hi; ++blk) {
