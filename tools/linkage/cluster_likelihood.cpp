@@ -93,15 +93,14 @@ bool cluster_likelihood::add(int depth, int l1, int l2, int member)
 }
 
 // Sum over a tree component's haplotypes: label[0 .. nodes) are its labels
-// (local numbers), in an order where each one's parent comes first.
-double cluster_likelihood::tree(int nodes, const int* label, const word* domain, int depth)
+// with each one's parent (par, in that list) first, ord its edge to it.
+double cluster_likelihood::tree(int nodes, const int* label, const int* par, const int* ord, const word* domain)
 {
     const std::size_t W = W_;
     const double* f = c_->freq.data();
-    std::vector<double>& wt = msg_[depth];
-    const int* parent = &parent_[depth * L_];
+    double* wt = wt_.data();
     for (int i = 0; i < nodes; ++i) {
-        double* x = &wt[static_cast<std::size_t>(i) * H_];
+        double* x = wt + static_cast<std::size_t>(i) * H_;
         const word* d = &domain[label[i] * W];
         for (std::size_t w = 0; w < W; ++w)
             for (word bits = d[w]; bits; bits &= bits - 1) {
@@ -112,10 +111,10 @@ double cluster_likelihood::tree(int nodes, const int* label, const word* domain,
     // Leaves first: each label's weights, times its children's messages, go
     // up to its parent's.
     for (int i = nodes - 1; i > 0; --i) {
-        const int p = parent[i];
-        const word* rel = local_[order_[depth * L_ + i]].rel;
-        const double* x = &wt[static_cast<std::size_t>(i) * H_];
-        double* y = &wt[static_cast<std::size_t>(p) * H_];
+        const int p = par[i];
+        const word* rel = edges_[ord[i]].rel;
+        const double* x = wt + static_cast<std::size_t>(i) * H_;
+        double* y = wt + static_cast<std::size_t>(p) * H_;
         const word* dc = &domain[label[i] * W];
         const word* dp = &domain[label[p] * W];
         for (std::size_t w = 0; w < W; ++w)
@@ -137,91 +136,91 @@ double cluster_likelihood::tree(int nodes, const int* label, const word* domain,
     return total;
 }
 
-// Product over the components among label[0 .. nodes) (local numbers) of
-// the sum over their haplotypes, each label restricted to its domain.
-double cluster_likelihood::solve(int nodes, const int* label, std::vector<word>& domain, int depth)
+// Product over the components among label[0 .. nodes) of the sum over their
+// haplotypes, each label restricted to its domain (L x W words).
+double cluster_likelihood::solve(int nodes, const int* label, const word* domain, int depth)
 {
     const std::size_t W = W_;
-    const int E = static_cast<int>(local_.size());
-    const int n_all = L_;
-    // Union-find over the live labels; edges count when both ends live.
-    int* uf = &uf_[depth * n_all];
-    std::vector<char> live(n_all, 0);
+    const int L = L_;
+    int* base = &ints_[static_cast<std::size_t>(depth) * 8 * L];
+    int *uf = base, *live = base + L, *comp = base + 2 * L, *degree = base + 3 * L, *rest = base + 4 * L,
+        *tlabel = base + 5 * L, *par = base + 6 * L, *ord = base + 7 * L;
+    std::fill_n(live, L, 0);
     for (int i = 0; i < nodes; ++i) {
         live[label[i]] = 1;
         uf[label[i]] = label[i];
     }
-    auto find = [&](int x) {
+    auto find = [uf](int x) {
         while (uf[x] != x)
             x = uf[x] = uf[uf[x]];
         return x;
     };
-    for (int e = 0; e < E; ++e)
-        if (live[local_[e].a] && live[local_[e].b]) {
-            const int x = find(local_[e].a), y = find(local_[e].b);
+    auto alive = [live](const edge& x) { return live[x.a] && live[x.b]; };
+    for (int e = 0; e < E_; ++e)
+        if (alive(edges_[e])) {
+            const int x = find(edges_[e].a), y = find(edges_[e].b);
             if (x != y)
                 uf[std::max(x, y)] = std::min(x, y);
         }
 
     double product = 1.0;
-    std::vector<int> comp;
     for (int r = 0; r < nodes; ++r) {
         const int root = label[r];
         if (find(root) != root)
             continue;
-        comp.clear();
+        int n = 0;
         for (int i = 0; i < nodes; ++i)
-            if (find(label[i]) == root)
-                comp.push_back(label[i]);
+            if (find(label[i]) == root) {
+                degree[label[i]] = 0;
+                comp[n++] = label[i];
+            }
         int edges = 0;
-        std::vector<int> degree(comp.size(), 0);
-        for (int e = 0; e < E; ++e)
-            if (live[local_[e].a] && live[local_[e].b] && find(local_[e].a) == root) {
+        for (int e = 0; e < E_; ++e)
+            if (alive(edges_[e]) && find(edges_[e].a) == root) {
                 ++edges;
-                ++degree[std::find(comp.begin(), comp.end(), local_[e].a) - comp.begin()];
-                ++degree[std::find(comp.begin(), comp.end(), local_[e].b) - comp.begin()];
+                ++degree[edges_[e].a];
+                ++degree[edges_[e].b];
             }
         double value = 0.0;
-        const int n = static_cast<int>(comp.size());
         if (edges == n - 1) {
             // Breadth first from the root: parents before children.
-            int* ord = &order_[depth * L_];
-            int* par = &parent_[depth * L_];
-            std::vector<int> tlabel(1, comp[0]);
+            int size = 1;
+            tlabel[0] = root;
             par[0] = -1;
-            for (std::size_t q = 0; q < tlabel.size(); ++q)
-                for (int e = 0; e < E; ++e) {
-                    const edge& x = local_[e];
-                    if (!live[x.a] || !live[x.b])
+            for (int q = 0; q < size; ++q)
+                for (int e = 0; e < E_; ++e) {
+                    const edge& x = edges_[e];
+                    if (!alive(x))
                         continue;
-                    int other = -1;
-                    if (x.a == tlabel[q])
-                        other = x.b;
-                    else if (x.b == tlabel[q])
-                        other = x.a;
+                    const int other = x.a == tlabel[q] ? x.b : x.b == tlabel[q] ? x.a : -1;
                     if (other < 0 || (par[q] >= 0 && tlabel[par[q]] == other))
                         continue;
-                    par[tlabel.size()] = static_cast<int>(q);
-                    ord[tlabel.size()] = e;
-                    tlabel.push_back(other);
+                    par[size] = q;
+                    ord[size] = e;
+                    tlabel[size++] = other;
                 }
-            value = tree(n, tlabel.data(), domain.data(), depth);
+            value = tree(n, tlabel, par, ord, domain);
         } else {
-            const int x = comp[std::max_element(degree.begin(), degree.end()) - degree.begin()];
-            std::vector<int> rest;
-            for (int y : comp)
-                if (y != x)
-                    rest.push_back(y);
-            std::vector<word>& d = cond_[depth];
+            // A cycle: each haplotype of the busiest label in turn, which
+            // leaves its neighbours the partners of that haplotype.
+            int x = comp[0];
+            for (int i = 1; i < n; ++i)
+                if (degree[comp[i]] > degree[x])
+                    x = comp[i];
+            int m = 0;
+            for (int i = 0; i < n; ++i)
+                if (comp[i] != x)
+                    rest[m++] = comp[i];
+            word* d = &cond_[static_cast<std::size_t>(depth) * L * W];
             const word* dx = &domain[x * W];
             for (std::size_t w = 0; w < W; ++w)
                 for (word bits = dx[w]; bits; bits &= bits - 1) {
                     const std::size_t h = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    d = domain;
+                    std::copy_n(domain, L * W, d);
                     bool empty = false;
-                    for (int e = 0; e < E && !empty; ++e) {
-                        const edge& ed = local_[e];
-                        if (!live[ed.a] || !live[ed.b] || (ed.a != x && ed.b != x))
+                    for (int e = 0; e < E_ && !empty; ++e) {
+                        const edge& ed = edges_[e];
+                        if (!alive(ed) || (ed.a != x && ed.b != x))
                             continue;
                         const int y = ed.a == x ? ed.b : ed.a;
                         word any = 0;
@@ -230,7 +229,7 @@ double cluster_likelihood::solve(int nodes, const int* label, std::vector<word>&
                         empty = !any;
                     }
                     if (!empty)
-                        value += c_->freq[h] * solve(static_cast<int>(rest.size()), rest.data(), d, depth + 1);
+                        value += c_->freq[h] * solve(m, rest, d, depth + 1);
                 }
         }
         product *= value;
@@ -242,14 +241,13 @@ double cluster_likelihood::solve(int nodes, const int* label, std::vector<word>&
 
 double cluster_likelihood::evaluate(const level& g)
 {
-    local_.assign(g.edges.begin(), g.edges.end());
-    std::vector<int> nodes;
+    edges_ = g.edges.data();
+    E_ = static_cast<int>(g.edges.size());
+    int n = 0;
     for (int l = 0; l < L_; ++l)
         if (g.touched[l])
-            nodes.push_back(l);
-    std::vector<word>& d = cond_[0];
-    d = g.domain;
-    return solve(static_cast<int>(nodes.size()), nodes.data(), d, 1);
+            nodes_[n++] = l;
+    return solve(n, nodes_.data(), g.domain.data(), 0);
 }
 
 void cluster_likelihood::walk(int i, int depth, std::uint32_t v, double* e)
@@ -297,36 +295,40 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
     W_ = (H_ + 63) / 64;
     const std::size_t W = W_, K = c.size();
     // Haplotypes carrying each allele of each marker.
-    std::vector<std::size_t> off(K + 1, 0);
+    off_.assign(K + 1, 0);
     for (std::size_t j = 0; j < K; ++j)
-        off[j + 1] = off[j] + (s.markers[c.markers[j]].alleles.size() + 1) * W;
-    std::vector<word> carry(off[K], 0);
+        off_[j + 1] = off_[j] + (s.markers[c.markers[j]].alleles.size() + 1) * W;
+    carry_.assign(off_[K], 0);
     for (int h = 0; h < H_; ++h)
         for (std::size_t j = 0; j < K; ++j)
-            carry[off[j] + c.haplotype(h)[j] * W + h / 64] |= word{1} << (h % 64);
-    std::vector<word> full(W, ~word{0});
+            carry_[off_[j] + c.haplotype(h)[j] * W + h / 64] |= word{1} << (h % 64);
+    full_.assign(W, ~word{0});
     if (H_ % 64)
-        full[W - 1] = (word{1} << (H_ % 64)) - 1;
+        full_[W - 1] = (word{1} << (H_ % 64)) - 1;
 
     last_ = -1;
     int counted = 0;
-    std::vector<word> rows(static_cast<std::size_t>(H_) * W);
-    partners_.clear();
+    const std::size_t block = static_cast<std::size_t>(H_) * W;
+    partners_.resize(k_.members.size() * block);
+    geno_.resize(K);
     for (std::size_t i = 0; i < k_.members.size(); ++i) {
         const kindred::member& mb = k_.members[i];
         row_of_[i] = -1;
         bool typed = false;
-        for (std::size_t j = 0; j < K; ++j)
-            typed |= !f.at(c.markers[j], mb.person).missing();
+        for (std::size_t j = 0; j < K; ++j) {
+            geno_[j] = f.at(c.markers[j], mb.person);
+            typed |= !geno_[j].missing();
+        }
         if (!typed)
             continue;
+        word* rows = &partners_[counted * block];
         word any = 0;
         for (int h = 0; h < H_; ++h) {
             word* row = &rows[h * W];
-            std::copy(full.begin(), full.end(), row);
+            std::copy(full_.begin(), full_.end(), row);
             const std::uint16_t* x = c.haplotype(h);
             for (std::size_t j = 0; j < K; ++j) {
-                const genotype g = f.at(c.markers[j], mb.person);
+                const genotype g = geno_[j];
                 if (g.missing())
                     continue;
                 const unsigned other = x[j] == g.a ? g.b : x[j] == g.b ? g.a : 0;
@@ -335,7 +337,7 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
                     break;
                 }
                 for (std::size_t w = 0; w < W; ++w)
-                    row[w] &= carry[off[j] + other * W + w];
+                    row[w] &= carry_[off_[j] + other * W + w];
             }
             for (std::size_t w = 0; w < W; ++w)
                 any |= row[w];
@@ -344,11 +346,11 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
             std::fill_n(e, N, 0.0);
             return shape::impossible;
         }
-        // A founder without children contributes the same factor to every vector.
+        // A founder without children contributes the same factor to every
+        // vector: its rows are written over by the next.
         if (mb.father < 0 && !mb.has_children)
             continue;
         row_of_[i] = counted++;
-        partners_.insert(partners_.end(), rows.begin(), rows.end());
         last_ = static_cast<int>(i);
     }
     if (last_ < 0)
@@ -364,16 +366,15 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
     level& top = levels_[0];
     top.edges.clear();
     for (int l = 0; l < L_; ++l)
-        std::copy(full.begin(), full.end(), &top.domain[l * W]);
+        std::copy(full_.begin(), full_.end(), &top.domain[l * W]);
     std::fill(top.touched.begin(), top.touched.end(), 0);
-    const int depths = L_ + 2;
-    parent_.resize(depths * L_);
-    order_.resize(depths * L_);
-    uf_.resize(depths * L_);
-    msg_.resize(depths);
-    for (auto& x : msg_)
-        x.assign(static_cast<std::size_t>(L_) * H_, 0.0);
-    cond_.resize(depths);
+    // Each cut of a cycle removes a label: at most L + 1 depths of solve.
+    const std::size_t depths = L_ + 1;
+    ints_.resize(depths * 8 * L_);
+    cond_.resize(depths * L_ * W);
+    nodes_.resize(L_);
+    if (wt_.size() < static_cast<std::size_t>(L_) * H_)
+        wt_.resize(static_cast<std::size_t>(L_) * H_);
     walk(0, 0, 0, e);
 
     const double first = e[0];

@@ -41,8 +41,8 @@ private:
 
     bool add(int depth, int l1, int l2, int member);
     double evaluate(const level& g);
-    double solve(int nodes, const int* label, std::vector<word>& domain, int depth);
-    double tree(int nodes, const int* label, const word* domain, int depth);
+    double solve(int nodes, const int* label, const word* domain, int depth);
+    double tree(int nodes, const int* label, const int* par, const int* ord, const word* domain);
     void walk(int i, int depth, std::uint32_t v, double* e);
 
     const kindred& k_;
@@ -56,15 +56,21 @@ private:
     // The cluster at hand.
     const cluster* c_ = nullptr;
     int H_ = 0, W_ = 0;
-    std::vector<word> partners_;  // per counted member: H x W, the pairs its genotypes allow
+    std::vector<std::size_t> off_;  // per marker: its alleles' rows in carry_
+    std::vector<word> carry_;       // per marker and allele: the haplotypes carrying it
+    std::vector<word> full_;        // every haplotype
+    std::vector<genotype> geno_;    // a member's genotypes in the cluster
+    std::vector<word> partners_;    // per counted member: H x W, the pairs its genotypes allow
     std::vector<int> row_of_;     // per member: its block in partners_, -1 when it does not count
     std::vector<level> levels_;
 
-    // Scratch of evaluate and solve, by recursion depth.
-    std::vector<int> parent_, order_, uf_;
-    std::vector<std::vector<double>> msg_;
-    std::vector<std::vector<word>> cond_;
-    std::vector<edge> local_;
+    // Scratch of evaluate and solve: the graph at a leaf, and per depth of
+    // solve its union-find and lists of labels, and the domains of a cut.
+    const edge* edges_ = nullptr;
+    int E_ = 0;
+    std::vector<int> ints_, nodes_;
+    std::vector<word> cond_;
+    std::vector<double> wt_;  // a tree's weights, label by label
 };
 
 }  // namespace linkage::detail
