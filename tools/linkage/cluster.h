@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -119,6 +120,11 @@ double r_squared(const study& s, const std::vector<sampled>& people, int m1, int
 // `fixed` (clusters read from a file, which the walk leaves as they are and
 // returns among its own). Clusters of one marker are not kept.
 cluster_set find_clusters(const study& s, double r2, const cluster_limits& lim, const cluster_set* fixed = nullptr);
+
+// The clusters of a run: those of the file (none when the path is empty),
+// then, given r2, those found among the other markers.
+cluster_set study_clusters(const study& s, const std::string& path, std::optional<double> r2,
+                           const cluster_limits& lim);
 
 // A place of the multipoint pass: a marker alone or a cluster, at the mean cM
 // of its markers.

@@ -311,4 +311,17 @@ cluster_set find_clusters(const study& s, double r2, const cluster_limits& lim, 
     return out;
 }
 
+cluster_set study_clusters(const study& s, const std::string& path, std::optional<double> r2,
+                           const cluster_limits& lim)
+{
+    cluster_set cs;
+    if (!path.empty())
+        cs = read_clusters(path, s, lim);
+    if (r2)
+        cs = find_clusters(s, *r2, lim, &cs);
+    else
+        index_clusters(s, cs);
+    return cs;
+}
+
 }  // namespace linkage

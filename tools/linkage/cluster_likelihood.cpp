@@ -16,7 +16,6 @@
 // of vectors at once.
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 #include "cluster_likelihood.h"
 
