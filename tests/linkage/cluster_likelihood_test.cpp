@@ -140,6 +140,62 @@ TEST(ClusterLikelihood, AgreesWithEveryHaplotypeOfEveryFounderGene)
         }
 }
 
+// With every haplotype at the product of its alleles' frequencies the
+// markers of a cluster are independent given v, so its likelihood is the
+// product of theirs: a check on pedigrees too large for the oracle, whose
+// graphs have long cycles and need several labels fixed.
+TEST(ClusterLikelihood, ProductOfMarkersUnderLinkageEquilibrium)
+{
+    const person_spec u = untyped_founder, t = typed_founder;
+    const struct {
+        const char* name;
+        std::vector<person_spec> persons;
+    } large[] = {
+        {"children of first cousins",
+         {u, u, {0, 1, false, false}, {0, 1, false, true}, t, u, {2, 4, false, true}, {5, 3, false, true},
+          {6, 7, true, true}, {6, 7, true, true}, {6, 7, true, true}}},
+        {"grandparents, three children with spouses, six grandchildren",
+         {u, t, {0, 1, true, true}, u, {0, 1, false, true}, t, {0, 1, true, false}, u, {2, 3, true, true},
+          {2, 3, true, true}, {5, 4, true, true}, {5, 4, false, true}, {6, 7, true, true}, {6, 7, true, true}}},
+    };
+    for (const auto& pc : large)
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(seed));
+            std::mt19937_64 rng(seed);
+            study s = cluster_testing::make_study(pc.persons, {0.0, 0.1, 0.2}, {2, 3, 4});
+            cluster c = cluster_testing::all_haplotypes(s, {0, 1, 2}, rng);
+            std::vector<cluster> alone;
+            for (int m = 0; m < 3; ++m) {
+                alone.push_back(cluster_testing::all_haplotypes(s, {m}, rng));
+                s.markers[m].freq = alone.back().freq;
+            }
+            for (std::size_t h = 0; h < c.count(); ++h) {
+                c.freq[h] = 1.0;
+                for (int m = 0; m < 3; ++m)
+                    c.freq[h] *= s.markers[m].freq[c.haplotype(h)[m] - 1];
+            }
+            cluster_testing::drop(s, pc.persons, {c}, 0.25, rng);
+            const family& f = s.families[0];
+            const kindred k = make_kindred(f, score_kind::all);
+            const std::uint64_t N = k.vectors();
+            std::vector<double> want(N, 1.0), e(N);
+            detail::marker_likelihood ml(k);
+            for (int m = 0; m < 3; ++m)
+                if (ml.compute(f, s.markers[m], m, e.data()) != detail::shape::flat)
+                    for (std::uint64_t v = 0; v < N; ++v)
+                        want[v] *= e[v];
+            detail::cluster_likelihood lik(k);
+            ASSERT_EQ(lik.compute(f, s, c, e.data()), detail::shape::varying);
+            double te = 0, tw = 0;
+            for (std::uint64_t v = 0; v < N; ++v) {
+                te += e[v];
+                tw += want[v];
+            }
+            for (std::uint64_t v = 0; v < N; ++v)
+                ASSERT_NEAR(e[v] / te, want[v] / tw, 1e-12) << "vector " << v;
+        }
+}
+
 // Genotypes that no pair of haplotypes shows, or that no inheritance passes
 // on, are impossible for every vector; a person the haplotypes cannot explain
 // is so even as a founder without children.
