@@ -250,7 +250,7 @@ double r_squared(const study& s, const std::vector<sampled>& people, int m1, int
     if (!(denom > 0.0))
         return 0.0;
     const double D = (cell[0][0] * cell[1][1] - cell[0][1] * cell[1][0]) / (total * total);
-    return D * D / denom;
+    return std::min(1.0, D * D / denom);  // rounding can pass 1 in complete LD
 }
 
 cluster_set find_clusters(const study& s, double r2, const cluster_limits& lim, const cluster_set* fixed)
