@@ -77,7 +77,7 @@ std::vector<sampled> ld_sample(const study& s);
 // max_iterations rounds, stopping once no frequency moves by more than 1e-10.
 class haplotype_em {
 public:
-    haplotype_em(const study& s, const std::vector<sampled>& people);
+    haplotype_em(const study& s, const std::vector<sampled>& people);  // both kept by reference
 
     void add(int marker);
     const std::vector<int>& markers() const { return markers_; }
