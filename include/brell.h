@@ -344,6 +344,10 @@ bool parse_number(std::string_view token, double& v);
 std::string quoted(std::string_view token);
 // Shortest text that reads back as v.
 std::string shortest(double v);
+// Creates a new file beside path (path.tmpPID-N) for writing, its mode
+// `mode` less the umask, as open(2) gives; returns the descriptor and its
+// name in tmp, or -1 with errno set.
+int open_beside(const std::string& path, std::string& tmp, unsigned mode = 0666);
 
 // Driver and command line.
 int run_brell(int argc, const char* const argv[], run_data& dat);

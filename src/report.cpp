@@ -30,23 +30,19 @@ void report(const run_data& dat)
             std::free(target);
         }
     }
-    std::string tmp_path = final_path + ".tmpXXXXXX";
-    int fd = mkstemp(tmp_path.data());
+    // Replacing earlier results keeps their mode (and owner), as truncating
+    // them would have; the temporary is never more open than they are.
+    struct stat old;
+    const bool replacing = stat(final_path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    std::string tmp_path;
+    int fd = open_beside(final_path, tmp_path, replacing ? old.st_mode & 0777 : 0666);
     if (fd < 0)
         throw open_error(RESULTS_FILE);
-    // mkstemp makes the file private; give it the mode (and owner) that
-    // truncating the earlier results would have kept, else the mode a new
-    // file gets.
-    struct stat old;
-    if (stat(final_path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    if (replacing) {
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
             // Not ours to give away: the results stay with their writer.
         }
         fchmod(fd, old.st_mode & 07777);
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
     }
 
     const run_error not_written(format("Run-time error:  file (%s) could not be written\n", RESULTS_FILE));

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "check.h"
+#ifdef BRELL_LINKAGE_FUZZ_INPUTS
+#include "linkage_check.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -39,6 +42,18 @@ void* operator new(std::size_t n)
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
+// std::stable_sort takes its buffer so: it must come from the same heap.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept
+{
+    try {
+        return operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -66,14 +81,15 @@ std::string test_name(const ::testing::TestParamInfo<std::string>& info)
     return name;
 }
 
+template <class Harness>
 void replay(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
     std::ostringstream text;
     text << f.rdbuf();
-    brell_fuzz::harness h;
+    Harness h;
     largest = 0;
-    brell_fuzz::verdict v = h.run(text.str());
+    const auto v = h.run(text.str());
     // An input beyond the fuzzer's caps would test nothing here.
     EXPECT_FALSE(v.skipped);
     EXPECT_EQ(v.violation, "");
@@ -81,11 +97,23 @@ void replay(const std::string& path)
 }
 
 struct Regression : ::testing::TestWithParam<std::string> {};
-TEST_P(Regression, RunEndsCleanly) { replay(GetParam()); }
+TEST_P(Regression, RunEndsCleanly) { replay<brell_fuzz::harness>(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Fuzz, Regression, ::testing::ValuesIn(files_in(BRELL_FUZZ_INPUTS)), test_name);
 
 struct Seed : ::testing::TestWithParam<std::string> {};
-TEST_P(Seed, RunEndsCleanly) { replay(GetParam()); }
+TEST_P(Seed, RunEndsCleanly) { replay<brell_fuzz::harness>(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Fuzz, Seed, ::testing::ValuesIn(files_in(BRELL_FUZZ_CORPUS)), test_name);
+
+#ifdef BRELL_LINKAGE_FUZZ_INPUTS
+struct LinkageRegression : ::testing::TestWithParam<std::string> {};
+TEST_P(LinkageRegression, RunEndsCleanly) { replay<linkage_fuzz::harness>(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(LinkageFuzz, LinkageRegression, ::testing::ValuesIn(files_in(BRELL_LINKAGE_FUZZ_INPUTS)),
+                         test_name);
+
+struct LinkageSeed : ::testing::TestWithParam<std::string> {};
+TEST_P(LinkageSeed, RunEndsCleanly) { replay<linkage_fuzz::harness>(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(LinkageFuzz, LinkageSeed, ::testing::ValuesIn(files_in(BRELL_LINKAGE_FUZZ_CORPUS)),
+                         test_name);
+#endif
 
 }  // namespace

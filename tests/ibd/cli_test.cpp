@@ -84,11 +84,81 @@ TEST(IbdCli, StepPositionsAndPairsScore)
     EXPECT_EQ(names, (std::vector<std::string>{"M1", "", "", "", "M2"}));
     EXPECT_EQ(info.front(), 1.0);
     EXPECT_EQ(info.back(), 1.0);
-    // Halfway between sure IBD 2 and sure IBD 0 the odds are the null's
-    // again: IBD 0, 1 and 2 each need as many recombinations on both sides.
-    EXPECT_NEAR(info[2], 0.0, 1e-12);
-    EXPECT_GT(info[1], 0.05);
+    // Halfway between sure IBD 2 and sure IBD 0 every inheritance vector
+    // needs as many recombinations on both sides: the posterior is the prior
+    // again. Nearer a marker there is some information.
+    EXPECT_EQ(info[2], 0.0);
+    for (double x : {info[1], info[3]}) {
+        EXPECT_GT(x, 0.05);
+        EXPECT_LT(x, 1.0);
+    }
     EXPECT_NEAR(info[1], info[3], 1e-12);
+}
+
+// Markers within 1e-9 cM of each other are one position, named together,
+// with all their genotypes; brell reads the folder. A map in base pairs
+// draws a warning.
+TEST(IbdCli, MarkersAtOnePositionScanEndToEnd)
+{
+    temp_dir d("ibd-same");
+    put(d, "s.dat", "A d\nM M1\nM M2\nM M3\nM M4\nM M5\nE\n");
+    put(d, "s.map", "1 M1 5\n1 M2 5.0000000001\n1 M3 10\n2 M4 2500\n2 M5 0\n");
+    put(d, "s.ped",
+        "F1 1 0 0 1 1 1 2 1 2 1 2 1 2 1 2\n"
+        "F1 2 0 0 2 1 3 4 3 4 3 4 3 4 3 4\n"
+        "F1 3 1 2 1 2 1 3 1 3 1 3 1 3 1 3\n"
+        "F1 4 1 2 2 2 1 3 1 3 2 4 1 3 1 3\n");
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --step 2.5");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: chromosome 2: the markers span 2500 cM: do the positions look like base pairs?"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("chromosome 1: the markers span"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(d.path() / "out/chr1/markers.tsv"),
+              "position\tmarker\tinformation\n5\tM1,M2\t1\n7.5\t\t0\n10\tM3\t1\n");
+    // One block of rows per position, each outcome once.
+    std::istringstream probs(slurp(d.path() / "out/chr1/probs.dat"));
+    std::string rows;
+    for (std::string id, pos, score, p; probs >> id >> pos >> score >> p;)
+        rows += pos + ":" + score + " ";
+    EXPECT_EQ(rows, "5:1 5:1.25 5:1.5 7.5:1 7.5:1.25 7.5:1.5 10:1 10:1.25 10:1.5 ");
+    for (const char* chr : {"out/chr1", "out/chr2"}) {
+        auto b = run_in(d.path() / chr, std::string(BRELL_BIN) + " LIN");
+        EXPECT_EQ(b.status, 0) << chr << ": " << b.out;
+    }
+    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(std::ifstream(d.path() / "out/chr1/brell.out").rdbuf()),
+                         std::istreambuf_iterator<char>(), '\n'),
+              3);
+}
+
+// S_all past 28 affected members is computed; a family whose S_all is
+// beyond the doubles is left out and named like the others; an identifier
+// with a NUL byte stays whole in the messages.
+TEST(IbdCli, ManyAffectedMembersAndIdentifiersWithNul)
+{
+    temp_dir d("ibd-many");
+    put(d, "s.dat", "A d\nM M1\nE\n");
+    put(d, "s.map", "1 M1 0\n");
+    std::string ped = "A 1 0 0 1 1 1 2\nA 2 0 0 2 1 3 4\nA 3 1 2 1 2 1 3\nA 4 1 2 2 2 2 4\n";
+    for (int i = 0; i < 28; ++i)
+        ped += "A f" + std::to_string(i) + " 0 0 1 2 1 1\n";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string t = std::to_string(i);
+        ped += "B p" + t + " 0 0 1 2 0 0\nB q" + t + " 0 0 2 2 0 0\nB c" + t + " p" + t + " q" + t + " 1 2 0 0\n";
+    }
+    ped += std::string("C\0x 1 0 0 1 2 0 0\n", 18);
+    put(d, "s.ped", ped);
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family B: 6000 affected, a score beyond the largest number: left out\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family C\\0x: 1 affected, fewer than two: left out\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("3 families: 1 used, 2 left out"), std::string::npos) << r.err;
+    // The sib pair's S_all with the 28 others, who share nothing, is the pair's own.
+    EXPECT_EQ(slurp(d.path() / "out/chr1/nullprobs.dat"), "A 0.25 1\nA 0.5 1.25\nA 0.25 1.5\n");
+    EXPECT_EQ(slurp(d.path() / "out/chr1/probs.dat"), "A 0 1 1\nA 0 1.25 0\nA 0 1.5 0\n");
 }
 
 struct bad_input {
@@ -104,7 +174,7 @@ TEST(IbdCli, BadStudiesAreRefusedAndLeaveNothing)
         {"unknown father", "F1 3 9 2 1 2 1 3 5 7\nF1 2 0 0 2 1 3 4 7 8\n", "s.ped line 1: "},
         {"Mendelian inconsistency",
          "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n",
-         "s.ped line 1: family F1: marker M1: Mendelian inconsistency"},
+         "s.ped line 4: family F1 person 4: marker M1: Mendelian inconsistency"},
     };
     for (const bad_input& c : cases) {
         SCOPED_TRACE(c.what);
@@ -126,7 +196,9 @@ TEST(IbdCli, DroppedInconsistencyIsNamedAndTheRestScored)
         "F1 1 0 0 1 1 1 2 5 6\nF1 2 0 0 2 1 3 4 7 8\nF1 3 1 2 1 2 1 3 5 7\nF1 4 1 2 2 2 9 9 6 8\n");
     auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --drop-inconsistent");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("family F1: marker M1: Mendelian inconsistency: genotypes dropped"), std::string::npos)
+    EXPECT_NE(r.err.find("brell-ibd: s.ped line 4: family F1 person 4: marker M1: Mendelian inconsistency: "
+                         "genotypes dropped"),
+              std::string::npos)
         << r.err;
     // M2 still says IBD 0; M1, dropped, only hears of it through recombination.
     const std::string probs = slurp(d.path() / "out/chr1/probs.dat");
@@ -154,6 +226,8 @@ TEST(IbdCli, CommandLineMistakes)
         "--bfile a -p s.ped -d s.dat -m s.map -o out",
         "--bfile a -o out --score some",
         "--bfile a -o out --step -1",
+        "--bfile a -o out --step 0",
+        "--bfile a -o out --step=0.0",
         "--bfile a -o out --max-bits 31",
         "--bfile a -o out --frobnicate",
     };

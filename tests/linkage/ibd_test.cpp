@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <map>
 #include <random>
@@ -58,6 +59,7 @@ void drop_genes(study& s, const std::vector<person_spec>& ps, std::uint64_t seed
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     family& f = s.families[0];
+    std::vector<std::pair<bool, bool>> from(ps.size());
     for (std::size_t m = 0; m < s.markers.size(); ++m) {
         marker& mk = s.markers[m];
         double total = 0;
@@ -73,13 +75,18 @@ void drop_genes(study& s, const std::vector<person_spec>& ps, std::uint64_t seed
             return static_cast<std::uint16_t>(mk.freq.size());
         };
         std::vector<genotype> g(ps.size());
+        // Markers at one position share their inheritance.
+        const bool same = m > 0 && mk.cm - s.markers[m - 1].cm <= same_position_cm;
         for (std::size_t i = 0; i < ps.size(); ++i) {  // the tables list parents first
             if (ps[i].father < 0) {
                 g[i] = {draw(), draw()};
             } else {
                 const genotype& fa = g[ps[i].father];
                 const genotype& mo = g[ps[i].mother];
-                g[i] = {u(rng) < 0.5 ? fa.a : fa.b, u(rng) < 0.5 ? mo.a : mo.b};
+                const bool pat = u(rng) < 0.5, mat = u(rng) < 0.5;
+                if (!same)
+                    from[i] = {pat, mat};
+                g[i] = {from[i].first ? fa.a : fa.b, from[i].second ? mo.a : mo.b};
             }
             if (ps[i].typed && u(rng) >= missing)
                 f.at(m, i) = g[i];
@@ -196,9 +203,14 @@ struct oracle {
         const family& f = s.families[0];
         const std::size_t n = labels.size(), T = pos.size();
         std::vector<std::vector<double>> e(T), post(T, std::vector<double>(n, 0.0));
-        for (std::size_t t = 0; t < T; ++t)
-            e[t] = pos[t].marker >= 0 ? likelihood(f, s.markers[pos[t].marker], pos[t].marker)
-                                      : std::vector<double>(n, 1.0);
+        for (std::size_t t = 0; t < T; ++t) {
+            e[t].assign(n, 1.0);
+            for (int m : pos[t].markers) {
+                const std::vector<double> em = likelihood(f, s.markers[m], m);
+                for (std::size_t v = 0; v < n; ++v)
+                    e[t][v] *= em[v];
+            }
+        }
         std::vector<std::uint32_t> path(T);
         auto walk = [&](auto& self, std::size_t t, double w) -> void {
             if (t == T) {
@@ -240,6 +252,11 @@ struct pedigree_case {
 };
 
 const std::vector<pedigree_case> pedigrees = {
+    {"affected sib pair, parents typed, three markers at one position",
+     {{-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}},
+     {0.0, 7.0, 7.0, 7.0 + 5e-10, 20.0},
+     5.0,
+     2},
     {"affected sib pair, parents untyped",
      {{-1, -1, false, false}, {-1, -1, false, false}, {0, 1, true, true}, {0, 1, true, true}},
      {0.0, 12.0, 30.0},
@@ -300,7 +317,10 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
     for (const pedigree_case& pc : pedigrees)
         for (const auto& d : data) {
             SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(d.seed));
-            study s = make_study(pc.persons, pc.cms, d.alleles);
+            std::vector<int> alleles(pc.cms.size());
+            for (std::size_t m = 0; m < alleles.size(); ++m)
+                alleles[m] = d.alleles[m % d.alleles.size()];
+            study s = make_study(pc.persons, pc.cms, alleles);
             drop_genes(s, pc.persons, d.seed, d.missing);
             const family& f = s.families[0];
             const chromosome c = chromosomes(s)[0];
@@ -336,7 +356,12 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                             post[p][v];
                     for (std::size_t j = 0; j < want.size(); ++j)
                         EXPECT_NEAR(r.probs[p * k.score.size() + j], want[j], 1e-12) << "position " << p;
-                    EXPECT_NEAR(r.entropy[p], entropy(want.data(), want.size()), 1e-10);
+                    // Over full vectors the founder phases and trimmed persons'
+                    // meioses add a uniform bit each.
+                    double full = 0;
+                    for (double x : post[p])
+                        full -= x > 0 ? x * std::log(x) : 0.0;
+                    EXPECT_NEAR(r.entropy[p], full - (o.bits - k.bits) * std::log(2.0), 1e-10);
                 }
                 // Recomputing forward vectors from checkpoints changes nothing.
                 for (int segment : {1, 2}) {
@@ -366,7 +391,7 @@ TEST(Multipoint, KnownAnswers)
         f.at(0, 2) = cs.sib1;
         f.at(0, 3) = cs.sib2;
         const chromosome c = chromosomes(s)[0];
-        const std::vector<position> pos = {{0.0, 0}, {500.0, -1}, {1000.0, 1}};
+        const std::vector<position> pos = {{0.0, {0}}, {500.0, {}}, {1000.0, {1}}};
         const kindred k = make_kindred(f, score_kind::pairs);
         const ibd_result r = multipoint(k, f, s, c, pos);
         for (std::size_t j = 0; j < 3; ++j) {
@@ -374,6 +399,7 @@ TEST(Multipoint, KnownAnswers)
             EXPECT_NEAR(r.probs[3 + j], k.nullprob[j], 1e-3);  // 500 cM away
         }
         EXPECT_EQ(r.entropy[0], 0.0);  // information 1
+        EXPECT_EQ(r.null_entropy, 2 * std::log(2.0));
         EXPECT_NEAR(r.entropy[1], r.null_entropy, 1e-3);
 
         // No genotypes: the null at every position, information 0.
@@ -382,7 +408,7 @@ TEST(Multipoint, KnownAnswers)
         for (std::size_t p = 0; p < 3; ++p) {
             for (std::size_t j = 0; j < 3; ++j)
                 EXPECT_NEAR(none.probs[p * 3 + j], k.nullprob[j], 1e-15);
-            EXPECT_NEAR(none.entropy[p], none.null_entropy, 1e-15);
+            EXPECT_EQ(none.entropy[p], none.null_entropy);  // information 0, exactly
         }
     }
 }
@@ -413,6 +439,85 @@ TEST(Kindred, NullDistributionsCountedByHand)
     }
 }
 
+// S_all beyond 28 affected members, where 2^a S_all outgrows 128 bits.
+// Affected founders without children each multiply S_all by exactly 1,
+// so a sibship scores the same with them as without; an affected trio of
+// founders and their first child multiplies it by 3/2.
+TEST(Kindred, AllScoreOfManyAffected)
+{
+    auto family_of = [](int sibs, int loners, int trios) {
+        std::vector<person_spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
+        for (int i = 0; i < sibs; ++i)
+            ps.push_back({0, 1, true, false});
+        for (int i = 0; i < loners; ++i)
+            ps.push_back({-1, -1, true, false});
+        for (int i = 0; i < trios; ++i) {
+            const int f = static_cast<int>(ps.size());
+            ps.push_back({-1, -1, true, false});
+            ps.push_back({-1, -1, true, false});
+            ps.push_back({f, f + 1, true, false});
+        }
+        return make_study(ps, {0.0}, {2});
+    };
+    for (int sibs : {2, 5}) {
+        const kindred alone = make_kindred(family_of(sibs, 0, 0).families[0], score_kind::all);
+        for (int loners : {26, 28, 40}) {
+            SCOPED_TRACE(std::to_string(sibs) + " sibs, " + std::to_string(loners) + " more");
+            const kindred k = make_kindred(family_of(sibs, loners, 0).families[0], score_kind::all);
+            EXPECT_EQ(k.affected, sibs + loners);
+            EXPECT_EQ(k.score, alone.score);
+            EXPECT_EQ(k.nullprob, alone.nullprob);
+        }
+    }
+    const kindred ten = make_kindred(family_of(0, 0, 10).families[0], score_kind::all);
+    EXPECT_EQ(ten.affected, 30);
+    EXPECT_EQ(ten.score, std::vector<double>{59049.0 / 1024});  // 1.5^10, exact
+    const kindred many = make_kindred(family_of(0, 0, 200).families[0], score_kind::all);
+    ASSERT_EQ(many.score.size(), 1u);
+    EXPECT_NEAR(many.score[0] / std::pow(1.5, 200), 1.0, 1e-13);
+    // 1.5^2000 is beyond the doubles: the driver leaves such a family out.
+    EXPECT_TRUE(std::isinf(make_kindred(family_of(0, 0, 2000).families[0], score_kind::all).score[0]));
+}
+
+// More founders than 16-bit labels can number (the state of the marker
+// likelihood once took memory quadratic in the family's size): 8,200
+// couples each with a child typed at an uninformative marker, and one
+// couple with an affected sib pair typed at an informative one, whose
+// posterior is that of the nuclear family alone.
+TEST(Multipoint, FamilyBeyondSixteenBitLabels)
+{
+    const std::vector<person_spec> nuclear = {
+        {-1, -1, false, true}, {-1, -1, false, true}, {0, 1, true, true}, {0, 1, true, true}};
+    std::vector<person_spec> large = nuclear;
+    for (int i = 0; i < 8200; ++i) {
+        const int f = static_cast<int>(large.size());
+        large.push_back({-1, -1, false, false});
+        large.push_back({-1, -1, false, false});
+        large.push_back({f, f + 1, false, true});
+    }
+    study small_s = make_study(nuclear, {0.0, 10.0}, {1, 4});
+    study large_s = make_study(large, {0.0, 10.0}, {1, 4});
+    const genotype sibs[4] = {{1, 2}, {3, 4}, {1, 3}, {2, 4}};
+    for (study* st : {&small_s, &large_s}) {
+        family& f = st->families[0];
+        for (std::size_t i = 0; i < f.persons.size(); ++i)
+            f.at(0, i) = {1, 1};
+        for (int i = 0; i < 4; ++i)
+            f.at(1, i) = sibs[i];
+    }
+    const kindred ks = make_kindred(small_s.families[0], score_kind::all);
+    const kindred kl = make_kindred(large_s.families[0], score_kind::all);
+    EXPECT_EQ(kl.labels, 2 * (2 + 2 * 8200));
+    EXPECT_EQ(kl.bits, ks.bits);
+    const chromosome cs = chromosomes(small_s)[0], cl = chromosomes(large_s)[0];
+    const ibd_result rs = multipoint(ks, small_s.families[0], small_s, cs, positions(small_s, cs, 5.0));
+    const ibd_result rl = multipoint(kl, large_s.families[0], large_s, cl, positions(large_s, cl, 5.0));
+    ASSERT_EQ(rl.probs.size(), rs.probs.size());
+    for (std::size_t i = 0; i < rs.probs.size(); ++i)
+        EXPECT_NEAR(rl.probs[i], rs.probs[i], 1e-15) << i;
+    EXPECT_EQ(rs.probs[6], 1.0);  // at 10 cM the sibs share nothing for sure
+}
+
 TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
 {
     const std::vector<person_spec> trio = {
@@ -431,6 +536,67 @@ TEST(Multipoint, InconsistentMarkersAreReportedAndLeftOut)
     const ibd_result ignored = multipoint(k, f, s, c, pos, {1});
     EXPECT_TRUE(ignored.inconsistent.empty());
     EXPECT_EQ(r.probs, ignored.probs);
+}
+
+// An inconsistency is blamed on the first person, in file order, whose
+// genotype with those before leaves no inheritance vector (with the markers
+// before at the same position): checked by enumeration after one genotype
+// of a consistent family is made up.
+TEST(Multipoint, InconsistencyBlamesTheFirstPersonWhoseGenotypeLeavesNoVector)
+{
+    int blamed = 0, joint = 0;
+    for (std::size_t c = 0; c < 4; ++c)
+        for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+            const pedigree_case& pc = pedigrees[c];
+            SCOPED_TRACE(std::string(pc.name) + ", seed " + std::to_string(seed));
+            study s = make_study(pc.persons, pc.cms, std::vector<int>(pc.cms.size(), 3));
+            drop_genes(s, pc.persons, seed, 0.1);
+            family& f = s.families[0];
+            std::mt19937_64 rng(seed);
+            const std::size_t m = rng() % s.markers.size(), i = rng() % f.persons.size();
+            f.at(m, i) = {static_cast<std::uint16_t>(1 + rng() % 3), 3};
+            const chromosome ch = chromosomes(s)[0];
+            const kindred k = make_kindred(f, score_kind::all);
+            const ibd_result r = multipoint(k, f, s, ch, positions(s, ch, 0));
+            ASSERT_EQ(r.blamed.size(), r.inconsistent.size());
+            const oracle o(f);
+            // Sum over vectors of the kept markers before at the position
+            // times this marker's likelihood from the first `count` persons.
+            auto possible = [&](int marker, std::size_t count) {
+                std::vector<double> e(o.labels.size(), 1.0);
+                for (int before : ch.markers) {
+                    if (before == marker)
+                        break;
+                    const bool left_out =
+                        std::find(r.inconsistent.begin(), r.inconsistent.end(), before) != r.inconsistent.end();
+                    if (left_out || s.markers[before].cm - s.markers[marker].cm < -same_position_cm)
+                        continue;
+                    const std::vector<double> eb = o.likelihood(f, s.markers[before], before);
+                    for (std::size_t v = 0; v < e.size(); ++v)
+                        e[v] *= eb[v];
+                }
+                family first = f;
+                for (std::size_t p = count; p < f.persons.size(); ++p)
+                    first.at(marker, p) = {};
+                const std::vector<double> em = o.likelihood(first, s.markers[marker], marker);
+                double sum = 0;
+                for (std::size_t v = 0; v < e.size(); ++v)
+                    sum += e[v] * em[v];
+                return sum > 0;
+            };
+            for (std::size_t q = 0; q < r.inconsistent.size(); ++q) {
+                const int mk = r.inconsistent[q], who = r.blamed[q];
+                EXPECT_TRUE(possible(mk, who)) << "marker " << mk << " person " << who;
+                EXPECT_FALSE(possible(mk, who + 1)) << "marker " << mk << " person " << who;
+                ++blamed;
+                const std::vector<double> alone = o.likelihood(f, s.markers[mk], mk);
+                joint += std::any_of(alone.begin(), alone.end(), [](double x) { return x > 0; });
+            }
+        }
+    // The made-up genotypes often are impossible, a few only jointly with
+    // the others at their position.
+    EXPECT_GE(blamed, 30);
+    EXPECT_GE(joint, 3);
 }
 
 // Large enough for the cache blocks and the two-meiosis passes; masks as the
@@ -461,22 +627,85 @@ TEST(Transition, AgreesWithOneMeiosisAtATime)
 
 TEST(Positions, MarkersInMapOrderAndStepsStrictlyBetween)
 {
+    using group = std::pair<double, std::vector<int>>;
     struct {
         std::vector<double> cms;
         double step;
-        std::vector<std::pair<double, int>> want;
+        std::vector<group> want;
     } cases[] = {
-        {{0, 2, 5, 5, 7.5}, 2.5, {{0, 0}, {2, 1}, {2.5, -1}, {5, 2}, {5, 3}, {7.5, 4}}},
-        {{0, 2, 5}, 0, {{0, 0}, {2, 1}, {5, 2}}},
-        {{1.2, 3}, 1, {{1.2, 0}, {2, -1}, {3, 1}}},
-        {{4}, 1, {{4, 0}}},
+        {{0, 2, 5, 5, 7.5}, 2.5, {{0, {0}}, {2, {1}}, {2.5, {}}, {5, {2, 3}}, {7.5, {4}}}},
+        {{0, 2, 5}, 0, {{0, {0}}, {2, {1}}, {5, {2}}}},
+        {{1.2, 3}, 1, {{1.2, {0}}, {2, {}}, {3, {1}}}},
+        {{4}, 1, {{4, {0}}}},
+        // 3 x 0.1 is not 0.3 in doubles; 0.1 + 0.2 is within the tolerance of it.
+        {{0.3, 0.1 + 0.2, 0.6}, 0.1, {{0.3, {0, 1}}, {0.4, {}}, {0.5, {}}, {0.6, {2}}}},
+        // A grid point within 1e-9 cM of a marker is the marker's position; a run
+        // of markers each within it of the one before is one position.
+        {{0, 1 + 5e-10, 2}, 0.5, {{0, {0}}, {0.5, {}}, {1 + 5e-10, {1}}, {1.5, {}}, {2, {2}}}},
+        {{-1, 1, 1 + 8e-10, 1 + 16e-10, 1 + 1e-8}, 0.75,
+         {{-1, {0}}, {-0.75, {}}, {0, {}}, {0.75, {}}, {1, {1, 2, 3}}, {1 + 1e-8, {4}}}},
     };
     for (const auto& cs : cases) {
+        SCOPED_TRACE(cs.step);
         const study s = make_study({{-1, -1, true, false}}, cs.cms, std::vector<int>(cs.cms.size(), 2));
-        std::vector<std::pair<double, int>> got;
-        for (position p : positions(s, chromosomes(s)[0], cs.step))
-            got.push_back({p.cm, p.marker});
+        std::vector<group> got;
+        for (const position& p : positions(s, chromosomes(s)[0], cs.step))
+            got.push_back({p.cm, p.markers});
         EXPECT_EQ(got, cs.want);
+    }
+}
+
+// Grid points are the decimal multiples of the step: k * 0.1 in doubles
+// prints as 0.7000000000000001 for k = 7.
+TEST(Positions, GridPointsAreTheNearestDoublesOfDecimalMultiples)
+{
+    struct {
+        std::int64_t digits;
+        int decimals;
+        double from, to;
+    } cases[] = {{1, 1, -3, 100}, {5, 2, 0, 50}, {3, 1, 0.05, 1000}, {25, 4, 0, 2}, {7, 0, 0, 1e6}};
+    for (const auto& cs : cases) {
+        const double step = cs.digits / std::pow(10.0, cs.decimals);
+        SCOPED_TRACE(step);
+        const study s = make_study({{-1, -1, true, false}}, {cs.from, cs.to}, {2, 2});
+        const std::vector<position> pos = positions(s, chromosomes(s)[0], step);
+        std::int64_t k = static_cast<std::int64_t>(std::floor(cs.from / step)) + 1;
+        ASSERT_GT(pos.size(), 2u);
+        for (std::size_t p = 1; p + 1 < pos.size(); ++p, ++k) {
+            // k x digits with the decimal point put in by hand.
+            std::string text = std::to_string(std::abs(k * cs.digits));
+            if (cs.decimals > 0) {
+                text.insert(0, std::max<int>(0, cs.decimals + 1 - static_cast<int>(text.size())), '0');
+                text.insert(text.size() - cs.decimals, ".");
+                while (text.back() == '0')
+                    text.pop_back();
+                if (text.back() == '.')
+                    text.pop_back();
+            }
+            if (k < 0)
+                text.insert(0, "-");
+            // The double nearest the decimal, which prints as the decimal.
+            double want;
+            std::from_chars(text.data(), text.data() + text.size(), want);
+            ASSERT_EQ(pos[p].cm, want) << text;
+            ASSERT_TRUE(pos[p].markers.empty()) << text;
+        }
+        EXPECT_GE(static_cast<double>(k) * step, cs.to - 1e-9);
+    }
+}
+
+// A step that would make too many positions, or multiples of the step that
+// doubles cannot tell apart (a base-pair position in the cM column), is
+// refused at once instead of filling memory or looping for ever.
+TEST(Positions, TooManyPositionsAreRefused)
+{
+    struct {
+        std::vector<double> cms;
+        double step;
+    } cases[] = {{{0, 1e7}, 0.5}, {{0, 2.5e8}, 1}, {{0x1p54, 0x1p54 + 64}, 1}, {{1, 1e300}, 1e-300}};
+    for (const auto& cs : cases) {
+        const study s = make_study({{-1, -1, true, false}}, cs.cms, {2, 2});
+        EXPECT_THROW(positions(s, chromosomes(s)[0], cs.step), std::length_error) << cs.cms[1];
     }
 }
 

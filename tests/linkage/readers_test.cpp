@@ -142,6 +142,14 @@ TEST(ReadLinkage, RejectsBadInputWithFileLineAndReason)
         {"frequency not a number", nullptr, nullptr, nullptr, "M m1\nA 1 half\n",
          "p.freq 2: frequency 'half' is not a number"},
         {"F and A mixed", nullptr, nullptr, nullptr, "M m1\nF 0.5\nA 2 0.5\n", "p.freq 3: marker m1 mixes F and A lines"},
+        {"chromosome that is a path", nullptr, nullptr, "1 m1 0\n/../../x m2 5\n", nullptr,
+         "p.map 2: chromosome '/../../x' of marker m2: a chromosome name is letters, digits, _, - and . (it names a "
+         "folder), not . or .."},
+        {"chromosome ..", nullptr, nullptr, "chr.. m1 0\n1 m2 5\n", nullptr,
+         "p.map 1: chromosome '..' of marker m1: a chromosome name is letters, digits, _, - and . (it names a "
+         "folder), not . or .."},
+        {"columns to skip beyond a long", nullptr, "M m1\nS9223372036854775807 x\n", nullptr, nullptr,
+         "p.dat 2: cannot skip '9223372036854775807' columns"},
     };
     for (const linkage_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,6 +160,20 @@ TEST(ReadLinkage, RejectsBadInputWithFileLineAndReason)
         if (expected.ends_with("file "))
             expected += expected.find("frequency") != std::string::npos ? files.freq : files.map;
         EXPECT_EQ(error_of([&] { read_linkage(files); }), expected);
+    }
+}
+
+// A NUL byte would end the message where it is printed as a C string.
+TEST(ReadLinkage, NulBytesStayVisibleInMessages)
+{
+    scratch d;
+    const linkage_files files{d.write("p.ped", std::string("F1\0x 1 0 0 3 1 1 1 1 1\n", 24)),
+                              d.write("p.dat", good_dat), d.write("p.map", good_map), ""};
+    try {
+        read_linkage(files);
+        FAIL() << "read";
+    } catch (const input_error& e) {
+        EXPECT_EQ(std::string(e.what()), files.ped + " line 1: family F1\\0x person 1: sex '3' is not 1, m, 2, f or 0");
     }
 }
 
@@ -261,6 +283,38 @@ TEST(ReadLinkage, MapHeaderOrderChromosomesAndFrequencyForms)
             EXPECT_EQ(f.at(m, i).a, codes[i][m][0]) << "person " << i << " marker " << m;
             EXPECT_EQ(f.at(m, i).b, codes[i][m][1]) << "person " << i << " marker " << m;
         }
+}
+
+// # starts a comment only as the first character of a field, and never in
+// a name: markers and alleles may be called rs12#3 or #4. Chromosomes that
+// PLINK files name (XY, Y, MT, 0) are not read as autosomes either.
+TEST(ReadLinkage, CommentsNamesWithHashesAndChromosomeSpellings)
+{
+    scratch d;
+    const std::string dat = "# a comment\n  #another\nA d # trailing\nM rs12#3 # trailing\nM #4\nM m5\nM m6\nM m7\n"
+                            "M m8\nM m9\nE\n";
+    const std::string map = "CHR MARKER CM\n# a comment\n1 rs12#3 0\n1 #4 1\nchrXY m5 2\nmt m6 3\ny m7 4\n0 m8 5\n"
+                            "chrchr23 m9 6\n";
+    const std::string freq = "#\nM rs12#3 # trailing\nA a#b 0.5\nA #c 0.5 # trailing\nM #4\nF 0.25 # trailing\nF 0.75#\n";
+    const std::string ped = "F 1 0 0 1 2 a#b #c 1 2 1 1 1 1 1 1 1 1 1 1\n";
+    const study s = read_linkage({d.write("p.ped", ped), d.write("p.dat", dat), d.write("p.map", map),
+                                  d.write("p.freq", freq)});
+    ASSERT_EQ(s.markers.size(), 7u);
+    EXPECT_EQ(s.markers[0].name, "rs12#3");
+    EXPECT_EQ(s.markers[0].alleles, (std::vector<std::string>{"a#b", "#c"}));
+    EXPECT_EQ(s.markers[0].freq, (std::vector<double>{0.5, 0.5}));
+    EXPECT_EQ(s.markers[1].name, "#4");
+    EXPECT_EQ(s.markers[1].freq, (std::vector<double>{0.25, 0.75}));
+    EXPECT_EQ(s.families[0].at(0, 0).a, 1);
+    EXPECT_EQ(s.families[0].at(0, 0).b, 2);
+    const std::pair<const char*, chrom_kind> chroms[] = {{"1", chrom_kind::autosome},  {"1", chrom_kind::autosome},
+                                                         {"XY", chrom_kind::x_linked}, {"MT", chrom_kind::excluded},
+                                                         {"Y", chrom_kind::excluded},  {"0", chrom_kind::excluded},
+                                                         {"chr23", chrom_kind::autosome}};
+    for (std::size_t m = 0; m < 7; ++m) {
+        EXPECT_EQ(s.markers[m].chrom, chroms[m].first) << m;
+        EXPECT_EQ(s.markers[m].kind, chroms[m].second) << m;
+    }
 }
 
 TEST(CountFrequencies, AllFoundersAndAllelesOnlyChildrenCarry)
@@ -432,6 +486,9 @@ TEST(ReadPlink, RejectsBadInputWithFileLineAndReason)
         {"cM not a number", &plink_data::bim, "1 a 0.1 1 A C\n1 b NA 1 A C\n",
          "b.bim 2: position 'NA' of variant b is not a number"},
         {"bim alleles equal", &plink_data::bim, "1 a 0.1 1 C C\n", "b.bim 1: variant a: both alleles are C"},
+        {"chromosome that is a path", &plink_data::bim, "1 a 0.1 1 A C\n/../../x b 0.2 1 A C\n",
+         "b.bim 2: chromosome '/../../x' of variant b: a chromosome name is letters, digits, _, - and . (it names a "
+         "folder), not . or .."},
         {"variant twice", &plink_data::map, "1 a 0.1 1\n1 b 0.2 2\n1 a 0.3 3\n",
          "t.map 3: variant a is listed twice (first on line 1)"},
         {"ped columns", &plink_data::ped, "f 1 0 0 1 1 A A\n", "t.ped 1: family f person 1: 8 columns, expected 26"},

@@ -304,7 +304,7 @@ TEST_F(PlotCli, GenomeModeFigureAndSummary)
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(o.out.substr(0, o.out.find("\n\n")),
               "scan.tsv: 2 chromosomes, 4 positions, models LIN, EXP\nsig.tsv: 1 LIN replicate, 0 EXP replicates");
-    EXPECT_NE(o.out.find("  1           2.5          2.07  0.300   0.001        0.2\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  1           2.5          2.07  0.300   0.001        0.2   0.4\n"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("  LOD >= 3.29 (empirical 5% genome-wide): none\n"), std::string::npos) << o.out;
     expect_valid_figure("scan.svg");
     EXPECT_FALSE(fs::exists(dir / "brell.svg"));

@@ -195,8 +195,8 @@ TEST(GenomeSummary, HandComputedPeaksRegionsAndEmpiricalValues)
          "g.tsv: 2 LIN replicates, 1 EXP replicate\n"
          "\n"
          "LIN best peak: chromosome 1 at 10 cM (B), LOD 2.07\n"
-         "  chromosome  cM  marker   LOD  delta  p(Zlr)  p(genome)\n"
-         "  1           10  B       2.07  0.300   0.001       0.04\n"
+         "  chromosome  cM  marker   LOD  delta  p(Zlr)  p(genome)  s.e.\n"
+         "  1           10  B       2.07  0.300   0.001       0.04  0.14\n"
          "  2            5  C       1.18  0.200    0.01\n"
          "  LOD >= 1.9 (suggestive): 1 (10 cM)\n"
          "  LOD >= 3.3 (significant): none\n"
@@ -204,12 +204,31 @@ TEST(GenomeSummary, HandComputedPeaksRegionsAndEmpiricalValues)
          "  LOD >= 2.05 (empirical 5% genome-wide): 1 (10 cM)\n"
          "\n"
          "EXP best peak: chromosome 2 at 5 cM (C), LOD 3.00\n"
-         "  chromosome  cM  marker   LOD  delta  p(Zlr)  p(genome)\n"
+         "  chromosome  cM  marker   LOD  delta  p(Zlr)  p(genome)   s.e.\n"
          "  1            0  A       2.50  0.200    0.16\n"
-         "  2            5  C       3.00  0.400  0.0001      0.001\n"
+         "  2            5  C       3.00  0.400  0.0001      0.001  0.032\n"
          "  LOD >= 1.9 (suggestive): 1 (0 to 10 cM), 2 (5 cM)\n"
          "  LOD >= 3.3 (significant): none\n"
          "  LOD >= 2.8 (empirical 5% genome-wide): 2 (5 cM)\n"},
+        {"deficit sharing counts against linkage; too few replicates for a 5% line",
+         LIN_HEADER + std::string("1\t0\tA\t1\t0\t-4.264891\t3.94975\t-0.6\n"
+                                  "1\t10\tB\t1\t0\t1\t0.5\t0.1\n"),
+         SIG_HEADER + std::string("LIN\treplicate\t1\t1\t0\t0.6\t\n"
+                                  "LIN\treplicate\t2\t1\t0\t0.2\t\n"
+                                  "LIN\treplicate\t3\t1\t0\t0.3\t\n"
+                                  "LIN\tthreshold\tsuggestive\t\t\t0.4\t\n"
+                                  "LIN\tthreshold\tsignificant\t\t\tNaN\t\n"
+                                  "LIN\tpeak\t1\t1\t10\t0.5\t0.5\n"),
+         "s.tsv: 1 chromosome, 2 positions, model LIN\n"
+         "g.tsv: 3 LIN replicates\n"
+         "\n"
+         "LIN best peak: chromosome 1 at 10 cM (B), LOD 0.50\n"
+         "  chromosome  cM  marker   LOD  delta  p(Zlr)  p(genome)  s.e.\n"
+         "  1           10  B       0.50  0.100    0.16        0.5  0.29\n"
+         "  LOD >= 1.9 (suggestive): none\n"
+         "  LOD >= 3.3 (significant): none\n"
+         "  LOD >= 0.4 (empirical suggestive): 1 (10 cM)\n"
+         "  empirical 5% genome-wide: no threshold from 3 replicates (19 or more give one)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

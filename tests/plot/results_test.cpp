@@ -139,16 +139,20 @@ TEST(StretchesAbove, RunsAtOrAboveThresholdBrokenByGapsAndNewMaps)
 
 TEST(Summary, HandComputedPeakPValueAndStretches)
 {
-    // Z values are normal-table quantiles; each LOD is Z^2 / (2 ln 10).
+    // Z values are normal-table quantiles; each LOD is Z^2 / (2 ln 10). At
+    // 30 cM brell's LOD is high but its delta below 0: deficit sharing,
+    // which is no peak and no region.
     result_set set{"LIN", "run/brell.out",
                    parse("0 0.1 0.5 0.0543 0.02\n"
                          "5 1.2 2.326348 1.17518 0.2\n"
                          "10 2.0 3.090232 2.07366 0.3\n"
                          "15 nan nan nan nan\n"
                          "20 2.9 3.719016 3.00336 0.45\n"
-                         "25 2.8 -1.959964 -0.834 -0.1\n")};
+                         "25 2.8 -1.959964 -0.834 -0.1\n"
+                         "30 -3.5 -4.264891 3.94975 -0.6\n")};
+    EXPECT_EQ(set.rows.back().lod, -3.94975);
     EXPECT_EQ(summary(set),
-              "LIN (run/brell.out): 6 positions\n"
+              "LIN (run/brell.out): 7 positions\n"
               "  peak: position 20 cM, LOD 3.00336, Z 3.71902, p 0.0001, delta 0.45\n"
               "  LOD >= 1.9 (suggestive): 10 cM, 20 cM\n"
               "  LOD >= 3.3 (significant): none\n");

@@ -1,7 +1,8 @@
 // Empirical genome-wide significance checked against what it estimates:
-// uniform p-values on null studies, the 5% and suggestive thresholds of a
-// dense, fully informative genome against Lander & Kruglyak's theory, and a
-// small p at a real locus. Seeds are fixed, so every run prints the same
+// uniform p-values and a 5% line passed by 5% of null studies under both
+// models, the 5% and suggestive thresholds of a dense, fully informative
+// genome against Lander & Kruglyak's theory, a small p at a real locus and
+// none for deficit sharing. Seeds are fixed, so every run prints the same
 // figures; the bounds come from the sampling error of the figure checked.
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <numbers>
 #include <sstream>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +28,14 @@ using simtest::temp_dir;
 
 const std::string SIM = BRELL_SIM_BIN;
 const std::string SCAN = BRELL_SCAN_BIN;
+
+// A scan of replicates is many small files: kept in memory where the system
+// offers a place for them, four times as fast as on this disk.
+const bool IN_MEMORY = [] {
+    if (!std::getenv("TMPDIR") && ::access("/dev/shm", W_OK | X_OK) == 0)
+        ::setenv("TMPDIR", "/dev/shm", 1);
+    return true;
+}();
 
 double seconds_since(std::chrono::steady_clock::time_point t0)
 {
@@ -67,55 +78,161 @@ std::string scan_with_replicates(const temp_dir& dir, const std::string& sim_arg
     return simtest::slurp(dir.path() / "out" / "significance.tsv");
 }
 
-// Null studies: the study and its replicates are exchangeable, so the
-// empirical p of the best peak, (1 + replicates reaching it) / (N + 1), is
-// uniform on {1, ..., N + 1} / (N + 1) (ties aside, which only raise it).
-TEST(ScanCalibration, NullStudiesGiveUniformPValues)
+// Kolmogorov-Smirnov distance of p-values to the uniform on {1, ..., N +
+// 1} / (N + 1), at each support point and just below it (where both CDFs
+// step), and Kolmogorov's 0.1% point for that many p-values (Stephens'
+// finite-n form; for a discrete distribution the test is conservative).
+std::pair<double, double> ks_uniform(std::vector<double> ps, int n)
 {
-    const auto t0 = std::chrono::steady_clock::now();
-    constexpr int studies = 150, n = 19;
-    temp_dir dir("calib-null");
-    std::vector<double> ps;
-    int zero_peaks = 0;
-    for (int s = 0; s < studies; ++s) {
-        const auto peaks = peaks_of(scan_with_replicates(
-            dir, "--kindreds 30 --sibs 2-3 --length 100 --spacing 5 --markers 6", n, 5000 + 2 * s,
-            "--threads 2"));
-        ASSERT_EQ(peaks.size(), 1u) << "study " << s;
-        zero_peaks += peaks[0].lod <= 0;
-        ps.push_back(peaks[0].p);
-    }
-    // Every p is one of the values a rank among N + 1 can give.
-    for (double p : ps) {
-        const double k = p * (n + 1);
-        ASSERT_NEAR(k, std::round(k), 1e-9) << p;
-        ASSERT_GE(std::round(k), 1);
-        ASSERT_LE(std::round(k), n + 1);
-    }
-    // Kolmogorov-Smirnov distance to the discrete uniform, at each support
-    // point and just below it (where both CDFs step).
     std::sort(ps.begin(), ps.end());
-    double d = 0, mean = 0;
+    const double m = double(ps.size());
+    double d = 0;
     for (int k = 0; k <= n + 1; ++k) {
         const double u = double(k) / (n + 1);
-        const double at = double(std::upper_bound(ps.begin(), ps.end(), u + 1e-12) - ps.begin()) / studies;
-        const double below = double(std::lower_bound(ps.begin(), ps.end(), u - 1e-12) - ps.begin()) / studies;
+        const double at = double(std::upper_bound(ps.begin(), ps.end(), u + 1e-12) - ps.begin()) / m;
+        const double below = double(std::lower_bound(ps.begin(), ps.end(), u - 1e-12) - ps.begin()) / m;
         d = std::max({d, std::fabs(at - u), std::fabs(below - (k == 0 ? 0.0 : double(k - 1) / (n + 1)))});
     }
-    for (double p : ps)
-        mean += p / studies;
-    // Kolmogorov's 0.1% point (Stephens' finite-n form); for a discrete
-    // distribution the test is conservative.
-    const double rn = std::sqrt(double(studies));
-    const double crit = std::sqrt(-0.5 * std::log(0.001 / 2)) / (rn + 0.12 + 0.11 / rn);
-    // Uniform on {1..N+1}/(N+1): mean (N+2)/(2(N+1)), sd about 0.29.
-    const double expect_mean = (n + 2.0) / (2.0 * (n + 1)), se_mean = std::sqrt((n * (n + 2.0)) / 12.0) / (n + 1) / rn;
-    std::printf("%d null studies, %d replicates each: KS distance %.4f (0.1%% point %.4f); mean p %.4f (expected "
-                "%.4f, se %.4f); p <= 0.05 in %ld; best LOD 0 in %d; %.1f s\n",
-                studies, n, d, crit, mean, expect_mean, se_mean,
-                long(std::count_if(ps.begin(), ps.end(), [](double p) { return p <= 0.05 + 1e-12; })), zero_peaks,
-                seconds_since(t0));
-    EXPECT_LT(d, crit);
+    const double rn = std::sqrt(m);
+    return {d, std::sqrt(-0.5 * std::log(0.001 / 2)) / (rn + 0.12 + 0.11 / rn)};
+}
+
+// Null studies with 200 replicates each, scanned under both models, their
+// significance taken again from the first 20, 99 and 200 replicates. The
+// study and its replicates are exchangeable, so its p(genome), (1 +
+// replicates reaching it) / (N + 1), is uniform on {1, ..., N + 1} / (N +
+// 1), and p <= 0.05 in a share floor(0.05 (N + 1)) / (N + 1) of studies: by
+// the p-value and by the 5% line alike. The suggestive line is the LOD
+// exceeded once per scan on average: an average of N scans, which needs no
+// such correction; the studies' own excursions above it say whether it is
+// one.
+TEST(ScanCalibration, NullStudiesUnderBothModels)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int studies = 200, n = 200;
+    const int sizes[] = {20, 99, 200};
+    const std::vector<std::string> models = {"LIN", "EXP"};
+    temp_dir dir("calib-null");
+    // [model][size]: p-values, and whether the study passed the 5% line.
+    std::vector<std::vector<std::vector<double>>> ps(2, std::vector<std::vector<double>>(3));
+    std::vector<std::vector<int>> line_passed(2, std::vector<int>(3, 0)), percentile_passed = line_passed;
+    std::vector<int> nothing_above_0(2, 0);
+    std::vector<std::vector<double>> above_suggestive(2);
+    for (int s = 0; s < studies; ++s) {
+        std::istringstream tsv(scan_with_replicates(
+            dir, "--kindreds 30 --sibs 2-3 --length 100 --spacing 5 --markers 6", n, 7000 + 2 * s,
+            "--model both --threads 2"));
+        const brell_plot::significance full = brell_plot::read_significance(tsv, "significance.tsv");
+        const brell_plot::genome_scan observed = brell_plot::read_scan((dir.path() / "out" / "scan.tsv").string());
+        ASSERT_EQ(observed.chromosomes.size(), 1u);
+        for (std::size_t m = 0; m < models.size(); ++m) {
+            std::vector<scan::replicate_result> reps;
+            for (const auto& r : full.replicates)
+                if (r.model == models[m]) {
+                    reps.push_back({{scan::replicate_model{}}});
+                    reps.back().models[0].max_lod = r.lod;
+                }
+            ASSERT_EQ(reps.size(), std::size_t(n));
+            scan::options o;
+            o.models = {models[m]};
+            brell_plot::genome_scan one;
+            one.models = o.models;
+            one.chromosomes = {{"1", observed.chromosomes[0].positions, {observed.chromosomes[0].curves[m]}}};
+            const double lod = brell_plot::find_peak(one.chromosomes[0].curves[0]).lod;
+            nothing_above_0[m] += lod <= 0;
+            for (int k = 0; k < 3; ++k) {
+                const std::vector<scan::replicate_result> first(reps.begin(), reps.begin() + sizes[k]);
+                const brell_plot::significance sig =
+                    scan::significance_of(o, one, std::vector<std::string>(sizes[k], "r"), first);
+                const double p = sig.peaks.at(0).p, line = sig.thresholds.at(1).lod;
+                ps[m][k].push_back(p);
+                line_passed[m][k] += lod >= line;
+                // The two rules agree study by study.
+                ASSERT_EQ(lod >= line, p <= 0.05) << "study " << s << " " << models[m] << " N " << sizes[k];
+                if (k == 2) {
+                    ASSERT_EQ(p, full.peaks.at(m).p);  // as brell-scan itself found
+                }
+                // For comparison: the ceil(0.95 N)-th maximum, as the 95th
+                // percentile of the replicates alone would have it.
+                std::vector<double> maxima;
+                for (const auto& r : first)
+                    maxima.push_back(r.models[0].max_lod);
+                std::sort(maxima.begin(), maxima.end());
+                percentile_passed[m][k] += lod >= maxima[(95 * sizes[k] + 99) / 100 - 1];
+            }
+            double sugg = NAN;
+            for (const auto& t : full.thresholds)
+                if (t.model == models[m] && t.id == "suggestive")
+                    sugg = t.lod;
+            std::vector<double> curve;
+            for (const auto& row : one.chromosomes[0].curves[0])
+                curve.push_back(row.lod);
+            double count = 0;
+            for (const auto& [peak, end] : scan::excursions(curve))
+                count += peak >= sugg && end < sugg;
+            above_suggestive[m].push_back(count);
+        }
+    }
+    const double se5 = std::sqrt(0.05 * 0.95 / studies);
+    for (std::size_t m = 0; m < models.size(); ++m) {
+        for (int k = 0; k < 3; ++k) {
+            const auto [d, crit] = ks_uniform(ps[m][k], sizes[k]);
+            const double share = double(line_passed[m][k]) / studies;
+            std::printf("%s, %d replicates: KS distance %.4f (0.1%% point %.4f); p(genome) <= 0.05 and LOD >= the "
+                        "5%% line in %.1f%% of %d null studies (exact %.2f%%, se %.1f%%; the replicates' 95th "
+                        "percentile: %.1f%%)\n",
+                        models[m].c_str(), sizes[k], d, crit, 100 * share, studies,
+                        100 * std::floor(0.05 * (sizes[k] + 1)) / (sizes[k] + 1), 100 * se5,
+                        100.0 * percentile_passed[m][k] / studies);
+            EXPECT_LT(d, crit) << models[m] << " N " << sizes[k];
+            EXPECT_LE(std::fabs(share - 0.05), 2 * se5) << models[m] << " N " << sizes[k];
+        }
+        const simtest::moments c = simtest::moments_of(above_suggestive[m]);
+        std::printf("%s: excursions above the empirical suggestive line per null study %.3f (se %.3f; 1 by its "
+                    "definition); best LOD <= 0 in %d studies\n",
+                    models[m].c_str(), c.mean, c.sd / std::sqrt(double(studies)), nothing_above_0[m]);
+        EXPECT_NEAR(c.mean, 1.0, 3 * c.sd / std::sqrt(double(studies))) << models[m];
+    }
+    std::printf("%.1f s\n", seconds_since(t0));
+}
+
+// A study of deficit sharing at a locus (the exponential model's delta -0.6,
+// 100 sibships: enough that its LOD there, unsigned, would pass 3.3): strong
+// evidence against linkage there, and no evidence for it anywhere.
+TEST(ScanCalibration, DeficitSharingIsNoPeakNoRegionAndNoSmallP)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int n = 99;
+    temp_dir dir("calib-deficit");
+    const auto peaks = peaks_of(scan_with_replicates(
+        dir, "--kindreds 100 --sibs 2-3 --length 100 --spacing 5 --markers 6 --locus 50 --delta -0.6", n, 91,
+        "--model both"));
+    const brell_plot::genome_scan g = brell_plot::read_scan((dir.path() / "out" / "scan.tsv").string());
+    ASSERT_EQ(peaks.size(), 2u);
+    const brell_plot::result_row& locus = g.chromosomes.at(0).curves.at(1).at(10);
+    ASSERT_EQ(locus.pos, 50);
+    std::printf("deficit sharing at 50 cM, %d replicates: EXP LOD there %.2f (delta %.3f); best peaks LIN %.2f at %g "
+                "cM (p %.3f), EXP %.2f at %g cM (p %.3f); %.1f s\n",
+                n, locus.lod, locus.delta, peaks[0].lod, peaks[0].pos, peaks[0].p, peaks[1].lod, peaks[1].pos,
+                peaks[1].p, seconds_since(t0));
+    EXPECT_LT(locus.delta, 0);
+    // The evidence, signed: against a locus. Unsigned it would pass 3.3.
+    EXPECT_LT(locus.lod, -brell_plot::LOD_SIGNIFICANT);
+    for (const peak_row& pk : peaks) {
+        EXPECT_LT(pk.lod, brell_plot::LOD_SUGGESTIVE);
+        EXPECT_GT(pk.p, 0.05);
+    }
+    // No region at any line but the suggestive one, which a null scan passes
+    // once on average: never at the locus.
+    const brell_plot::significance sig =
+        brell_plot::read_significance((dir.path() / "out" / "significance.tsv").string());
+    for (std::size_t m = 0; m < 2; ++m) {
+        const auto& curve = g.chromosomes[0].curves[m];
+        for (double t : {brell_plot::LOD_SUGGESTIVE, brell_plot::LOD_SIGNIFICANT, sig.thresholds.at(2 * m + 1).lod})
+            EXPECT_TRUE(brell_plot::stretches_above(curve, t).empty()) << g.models[m] << " at " << t;
+        for (const auto& st : brell_plot::stretches_above(curve, sig.thresholds.at(2 * m).lod))
+            EXPECT_TRUE(st.to < 40 || st.from > 60) << g.models[m] << " " << st.from << " to " << st.to;
+    }
 }
 
 // Null LOD curves of a genome of C chromosomes and G Morgans on a grid of

@@ -167,12 +167,64 @@ TEST(Significance, ThresholdsAndPValuesByTheirDefinitions)
     for (const auto& lod : curves)
         maxima.push_back(*std::max_element(lod.begin(), lod.end()));
     std::sort(maxima.begin(), maxima.end());
-    EXPECT_EQ(sig.thresholds[1].lod, maxima[189]);  // the 190th of 200: 95%
+    EXPECT_EQ(sig.thresholds[1].lod, maxima[190]);  // the 191st of 200: ceil(0.95 * 201)
     const double reaching = std::count_if(maxima.begin(), maxima.end(), [](double m) { return m >= 3.1; });
     ASSERT_EQ(sig.peaks.size(), 1u);
     EXPECT_EQ(sig.peaks[0].chromosome, "7");
     EXPECT_EQ(sig.peaks[0].pos, 2.0);
     EXPECT_DOUBLE_EQ(sig.peaks[0].p, (1 + reaching) / 201.0);
+}
+
+// For every number of replicates, the study's maximum lies at or above the
+// empirical 5% line just when its p(genome) is at most 0.05 (maxima without
+// ties, the study's anywhere between them); below 19 replicates there is no
+// line, and then no p is that small either.
+TEST(Significance, TheFivePercentLineAgreesWithThePValueForEveryN)
+{
+    scan::options o;
+    o.models = {"LIN"};
+    std::mt19937_64 gen(11);
+    for (std::size_t n = 1; n <= 400; ++n) {
+        std::vector<scan::replicate_result> reps(n);
+        std::vector<std::string> ids(n, "r");
+        std::vector<double> maxima;
+        for (auto& r : reps) {
+            r.models.resize(1);
+            r.models[0].max_lod = std::uniform_real_distribution<>(0, 5)(gen);
+            maxima.push_back(r.models[0].max_lod);
+        }
+        std::sort(maxima.begin(), maxima.end());
+        // The study's maximum below, between and above all the replicates'.
+        std::vector<double> studies = {maxima.front() / 2, maxima.back() + 1};
+        for (std::size_t i = 0; i + 1 < n; ++i)
+            studies.push_back((maxima[i] + maxima[i + 1]) / 2);
+        for (double lod : studies) {
+            brell_plot::genome_scan observed;
+            observed.models = o.models;
+            observed.chromosomes = {{"1", {{0, "", 1}}, {{{0, 0, 0, lod, 0.1}}}}};
+            const brell_plot::significance sig = scan::significance_of(o, observed, ids, reps);
+            const double line = sig.thresholds[1].lod, p = sig.peaks[0].p;
+            ASSERT_EQ(std::isnan(line), n < 19) << n;
+            if (n < 19)
+                ASSERT_GT(p, 0.05) << n;
+            else
+                ASSERT_EQ(lod >= line, p <= 0.05) << "n " << n << " lod " << lod << " line " << line << " p " << p;
+        }
+    }
+}
+
+// A grid's warnings are brell-scan's own, on standard error: not only in
+// the logs of the chromosomes' runs.
+TEST(ScanCli, GridWarningsAreItsOwn)
+{
+    temp_dir d("scan-grid");
+    auto r = run_in(d.path(), SCAN + STUDY + " -o out --grid -1 2 30 --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "brell-scan: warning: --grid: DMIN -1 is below 0: negative deltas model deficit sharing, which "
+                     "counts against linkage (a negative LOD)\n"
+                     "brell-scan: warning: --grid: DMAX 2 exceeds the linear model's bound " +
+                         brell::shortest(std::sqrt(0.5)) +
+                         ": its likelihood is negative beyond it, and those deltas never win\n");
 }
 
 TEST(ScanCli, CommandLineMistakes)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <regex>
+#include <set>
 
 #include "readers.h"
 #include "sim.h"
@@ -190,6 +192,10 @@ TEST(Drop, CommandLineRefusals)
         {{"--drop", "--bfile", "x", "--replicates", "2", "--first", "999999999"},
          "--first 999999999 --replicates 2: replicate numbers go beyond 999999999"},
         {{"--drop=yes"}, "--drop takes no value"},
+        {{"--kindreds", "5", "--drop-inconsistent"}, "--drop-inconsistent needs --drop: without it a study is "
+                                                     "simulated, not read"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--max-bits", "31"},
+         "--max-bits: '31' is not a whole number from 0 to 30"},
     };
     for (const auto& [args, message] : cases) {
         try {
@@ -208,6 +214,122 @@ TEST(Drop, CommandLineRefusals)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "brell-sim: st/study.dat line 2: unknown code 'Q' (expected A, M, T, C, S or E)\n");
     EXPECT_FALSE(fs::exists(st.dir.path() / "reps"));
+}
+
+// Which genotypes brell-ibd finds impossible decides which the replicates
+// leave out: its list, its dropped sets and brell-sim's must be one, and
+// brell-scan must drop them too to use the replicates.
+TEST(Drop, InconsistentGenotypesAreThoseBrellIbdFinds)
+{
+    const study_dir st;
+    // Parents made homozygous for one allele and a child for another, at
+    // two markers of three families.
+    std::istringstream in(simtest::slurp(st.dir.path() / "st/study.ped"));
+    std::string ped;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::istringstream fs(line);
+        for (std::string x; fs >> x;)
+            f.push_back(x);
+        if (f[0] == "F02" || f[0] == "F09" || f[0] == "F17")
+            for (int m : {0, 4})
+                if (f[1] == "5" || f[1] == "6" || f[1] == "7")
+                    f[6 + 2 * m] = f[7 + 2 * m] = f[1] == "7" ? "2" : "1";
+        for (const std::string& x : f)
+            ped += x + ' ';
+        ped.back() = '\n';
+    }
+    std::ofstream(st.dir.path() / "st/study.ped") << ped;
+    const std::string study = " -p st/study.ped -d st/study.dat -m st/study.map";
+
+    const auto ibd = simtest::run_in(st.dir.path(), std::string(BRELL_IBD_BIN) + study + " -o ibd");
+    ASSERT_EQ(ibd.status, 1);
+    const auto refused = simtest::run_in(st.dir.path(), BIN + " --drop" + study + " --replicates 2 -o reps");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(std::regex_replace(refused.err, std::regex("brell-sim:"), "brell-ibd:"), ibd.err);
+    EXPECT_FALSE(fs::exists(st.dir.path() / "reps"));
+
+    // The (family, marker) sets named in the list and in brell-ibd's own dropping.
+    auto sets = [](const std::string& text, const char* tail) {
+        std::set<std::pair<std::string, std::string>> out;
+        const std::regex re(std::string("family (\\S+) person \\S+: marker (\\S+): Mendelian inconsistency") + tail);
+        for (std::sregex_iterator m(text.begin(), text.end(), re), end; m != end; ++m)
+            out.insert({(*m)[1], (*m)[2]});
+        return out;
+    };
+    const auto listed = sets(ibd.err, "\n");
+    ASSERT_GE(listed.size(), 3u) << ibd.err;
+    const auto kept = simtest::run_in(st.dir.path(), std::string(BRELL_IBD_BIN) + study + " --drop-inconsistent -o ibd");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(sets(kept.err, ": genotypes dropped"), listed);
+
+    EXPECT_EQ(st.drop("--drop-inconsistent --replicates 4 --seed 3 -o reps"),
+              "Wrote 4 replicates (rep000001 to rep000004) of 30 families at 6 markers to reps\n"
+              "Missing in every replicate: " + std::to_string(listed.size()) +
+                  " Mendelian-inconsistent genotype sets of the study\n");
+    // brell-scan takes these replicates only for a scan that drops the same.
+    const std::string scan = std::string(BRELL_SCAN_BIN) + study + " --replicates reps -o out --quiet";
+    const auto other = simtest::run_in(st.dir.path(), scan);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("reps/rep000001: not a replicate of this study as analysed: the missing genotypes differ "
+                             "(Mendelian-inconsistent genotype sets left missing: " +
+                             std::to_string(listed.size()) + " in the replicate, 0 in the study as analysed)\n"),
+              std::string::npos)
+        << other.err;
+    const auto same = simtest::run_in(st.dir.path(), scan + " --drop-inconsistent");
+    EXPECT_EQ(same.status, 0) << same.err;
+    const linkage::study orig = read_dir(st.dir.path() / "st", false);
+    for (long r = 1; r <= 4; ++r) {
+        const linkage::study s = read_dir(st.dir.path() / "reps" / sim::replicate_name(r), true);
+        for (std::size_t fi = 0; fi < s.families.size(); ++fi)
+            for (std::size_t m = 0; m < s.markers.size(); ++m)
+                for (std::size_t i = 0; i < s.families[fi].persons.size(); ++i)
+                    ASSERT_EQ(s.families[fi].at(m, i).missing(),
+                              orig.families[fi].at(m, i).missing() ||
+                                  listed.count({s.families[fi].id, s.markers[m].name}))
+                        << r << ' ' << s.families[fi].id << ' ' << s.markers[m].name;
+    }
+}
+
+// A folder of replicates holds one study's, of one seed: anything else is
+// refused before a replicate is written, and a folder that holds more than
+// this run wrote says so.
+TEST(Drop, AFolderHoldsReplicatesOfOneStudyAndSeed)
+{
+    const study_dir st;
+    st.drop("--replicates 3 --seed 7 -o reps");
+    const auto manifest = simtest::slurp(st.dir.path() / "reps/rep000002/manifest.tsv");
+    EXPECT_EQ(manifest.substr(manifest.find("seed")), "seed\t7\nreplicate\t2\nfamilies\t30\n" +
+                                                          manifest.substr(manifest.find("persons")));
+    EXPECT_EQ(st.drop("--first 3 --replicates 4 --seed 7 -o reps"),
+              "Wrote 4 replicates (rep000003 to rep000006) of 30 families at 6 markers to reps\n"
+              "reps now holds 6 replicates of this study and seed (rep000001 to rep000006), all of which "
+              "brell-scan --replicates uses\n");
+
+    std::ofstream(st.dir.path() / "other.map") << "CHR MARKER CM\n2 M1 40\n1 M2 0\n2 M3 0\n1 M4 75.5\n"
+                                                  "chr2 M5 12\n1 M6 4\n";
+    fs::create_directories(st.dir.path() / "bare/rep000001");
+    std::ofstream(st.dir.path() / "bare/rep000001/study.ped") << "";
+    const std::pair<std::string, std::string> refused[] = {
+        {"--seed 8 -o reps", "Error: reps holds replicates made with seed 7 (reps/rep000001), not 8"},
+        {"--seed 7 -o reps --freq founders",
+         "Error: reps holds replicates of another study (reps/rep000001: the allele frequencies differ)"},
+        {"--seed 7 -o bare", "Error: bare holds bare/rep000001 without a manifest.tsv"},
+    };
+    const auto before = simtest::slurp(st.dir.path() / "reps/rep000001/study.ped");
+    for (const auto& [args, message] : refused) {
+        SCOPED_TRACE(args);
+        const auto r = simtest::run_in(st.dir.path(), BIN + " --drop -p st/study.ped -d st/study.dat -m st/study.map "
+                                                            "--replicates 2 " + args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.substr(0, message.size()), message) << r.err;
+    }
+    const auto other = simtest::run_in(st.dir.path(), BIN + " --drop -p st/study.ped -d st/study.dat -m other.map "
+                                                            "--replicates 2 --seed 7 -o reps");
+    EXPECT_EQ(other.err, "Error: reps holds replicates of another study (reps/rep000001: the map differs): choose "
+                         "another folder or empty it\n");
+    EXPECT_EQ(simtest::slurp(st.dir.path() / "reps/rep000001/study.ped"), before);
+    EXPECT_FALSE(fs::exists(st.dir.path() / "reps/rep000007"));
 }
 
 }  // namespace

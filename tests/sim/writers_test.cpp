@@ -60,7 +60,8 @@ TEST(Writers, LinkageFilesHoldThePedigreesGenotypesAndMap)
               "fam2 y 0 0 1 2 A C T T 3 3\n");
     EXPECT_EQ(simtest::slurp(p("s.dat")), "A disease\nM rs1\nM rs2\nM D7\nE\n");
     EXPECT_EQ(simtest::slurp(p("s.map")), "CHR MARKER CM\n1 rs1 0.5\n1 rs2 1.25\n2 D7 0\n");
-    EXPECT_EQ(simtest::slurp(p("s.freq")), "M rs1\nF 0.25 0.75\nM rs2\nF 0.1 0.9\nM D7\nF 0.5 0.25 0.25\n");
+    EXPECT_EQ(simtest::slurp(p("s.freq")),
+              "M rs1\nA A 0.25\nA C 0.75\nM rs2\nA G 0.1\nA T 0.9\nM D7\nA 1 0.5\nA 2 0.25\nA 3 0.25\n");
 
     linkage::write_linkage(hand_study(false), p("t.ped"), p("t.dat"), p("t.map"), "");
     EXPECT_FALSE(fs::exists(p("t.freq")));

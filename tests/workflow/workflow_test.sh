@@ -15,22 +15,8 @@ fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export XDG_CACHE_HOME=$tmp/cache  # snakemake's source cache
-study=(-p "$src/examples/ibd/study.ped" -d "$src/examples/ibd/study.dat" -m "$src/examples/ibd/study.map")
-
-cat >"$tmp/config.yaml" <<YAML
-study:
-  ped: $src/examples/ibd/study.ped
-  dat: $src/examples/ibd/study.dat
-  map: $src/examples/ibd/study.map
-models: both
-replicates: $n
-seed: $seed
-out: scan
-repdir: replicates
-threads: 2
-brell_sim: $sim
-brell_scan: $scan
-YAML
+. "$src/tests/workflow/batch.sh"
+write_config "$tmp/config.yaml" "$sim"
 mkdir "$tmp/wf"
 run_workflow() {
     "$snakemake" --snakefile "$src/workflow/Snakefile" --configfile "$tmp/config.yaml" \
@@ -44,20 +30,9 @@ fail() {
 
 run_workflow --cores 2 || fail "the workflow did not run"
 
-"$sim" --drop "${study[@]}" --replicates "$n" --seed "$seed" --out "$tmp/batch/replicates" >/dev/null
-mkdir -p "$tmp/batch/scan"
-"$scan" "${study[@]}" -o "$tmp/batch/scan" --model both --replicates "$tmp/batch/replicates" \
-    >"$tmp/batch/scan/summary.txt"
-
-for f in significance.tsv scan.tsv scan.svg summary.txt; do
-    cmp "$tmp/batch/scan/$f" "$tmp/wf/scan/$f" || fail "scan/$f differs from the batch run's"
-done
-[ "$(ls "$tmp/batch/replicates")" = "$(ls "$tmp/wf/replicates")" ] || fail "not the batch run's replicate folders"
-for r in "$tmp"/batch/replicates/rep*; do
-    for f in ped dat map freq; do
-        cmp "$r/study.$f" "$tmp/wf/replicates/${r##*/}/study.$f" || fail "${r##*/}/study.$f differs"
-    done
-done
+batch_run
+diff=$(differences "$tmp/wf")
+[ -z "$diff" ] || fail "$diff"
 
 # A replicate left from a larger run would join the gathering unseen.
 stray=$tmp/wf/replicates/rep$(printf %06d $((n + 1)))
@@ -68,7 +43,7 @@ fi
 grep -q "holds replicates this run did not make" "$tmp/snakemake.log" || fail "no word of the stray replicate"
 rmdir "$stray"
 
-# The Slurm profile must at least be one Snakemake accepts; sbatch itself
-# cannot be tried here.
+# The Slurm profile must be one Snakemake accepts (slurm_test.sh submits
+# through it where Slurm can be started).
 run_workflow --profile "$src/workflow/profiles/slurm" --dry-run || fail "the Slurm profile is not accepted"
 echo "workflow: $n replicates, byte-identical to the batch run"

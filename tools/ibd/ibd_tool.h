@@ -31,7 +31,7 @@ struct options {
     std::string prefix;            // --bfile / --file
     std::string out_dir;
     linkage::score_kind score = linkage::score_kind::all;
-    double step = 0.0;  // cM; 0: markers only
+    double step = 0.0;  // cM, above 0 when given; 0: markers only
     linkage::freq_from freq = linkage::freq_from::all;
     bool pair_weights = false;
     int max_bits = 24;

@@ -59,13 +59,14 @@ bool value_of(int argc, const char* const argv[], int& i, std::string_view short
     return false;
 }
 
+// Above 0: no step at all is the default, not a value.
 double cm_value(const std::string& opt, const std::string& v)
 {
     char* end = nullptr;
     errno = 0;
     const double d = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || d < 0)
-        throw usage_error(opt + " takes a distance in cM, 0 or more: '" + v + "'");
+    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0))
+        throw usage_error(opt + " takes a distance in cM above 0: '" + v + "'");
     return d;
 }
 

@@ -8,6 +8,7 @@
 
 #include "brell.h"
 #include "ibd_tool.h"
+#include "inconsistent.h"
 
 namespace ibd {
 
@@ -29,6 +30,7 @@ void append(std::string& out, double v)
 struct family_result {
     linkage::ibd_result ibd;
     std::vector<int> dropped;  // markers treated as missing
+    std::vector<int> dropped_blamed;
     std::string probs;         // its rows of probs.dat
 };
 
@@ -71,24 +73,17 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         const linkage::family& fam = s.families[f];
         const linkage::kindred_size size = linkage::measure(fam);
         if (size.affected < 2) {
-            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, fam.id.c_str(),
+            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
                          size.affected);
         } else if (size.bits > o.max_bits) {
-            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, fam.id.c_str(),
+            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
         } else {
             used.push_back(static_cast<int>(f));
-            if (size.bits > sum.largest_bits || sum.largest_family.empty()) {
-                sum.largest_bits = size.bits;
-                sum.largest_family = fam.id;
-            }
             continue;
         }
         ++sum.left_out;
     }
-    sum.used = static_cast<int>(used.size());
-    if (used.empty())
-        throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
 
     const int workers = std::max(1, std::min(o.threads > 0 ? o.threads : brell::default_threads(),
                                              static_cast<int>(used.size())));
@@ -105,6 +100,32 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
 
     std::vector<linkage::kindred> kindreds(used.size());
     each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
+    // A score beyond the largest double would make every statistic of the
+    // study infinite or NaN in brell.
+    std::size_t kept = 0;
+    for (std::size_t u = 0; u < used.size(); ++u) {
+        const linkage::family& fam = s.families[used[u]];
+        if (!std::isfinite(kindreds[u].score.back())) {
+            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", PROGRAM,
+                         linkage::visible(fam.id).c_str(), kindreds[u].affected);
+            ++sum.left_out;
+            continue;
+        }
+        if (kindreds[u].bits > sum.largest_bits || sum.largest_family.empty()) {
+            sum.largest_bits = kindreds[u].bits;
+            sum.largest_family = fam.id;
+        }
+        if (kept != u) {
+            used[kept] = used[u];
+            kindreds[kept] = std::move(kindreds[u]);
+        }
+        ++kept;
+    }
+    used.resize(kept);
+    kindreds.resize(kept);
+    sum.used = static_cast<int>(used.size());
+    if (used.empty())
+        throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
 
     std::string nullprobs, weights;
     for (std::size_t u = 0; u < used.size(); ++u) {
@@ -139,6 +160,9 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
                          chroms.size());
         const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
+        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
+            std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
+                         PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -166,7 +190,9 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     if (!o.drop_inconsistent)
                         return;
                     r.dropped = std::move(r.ibd.inconsistent);
+                    r.dropped_blamed = std::move(r.ibd.blamed);
                     r.ibd.inconsistent.clear();
+                    r.ibd.blamed.clear();
                 }
                 std::vector<std::string> score_text(k.score.size());
                 for (std::size_t j = 0; j < k.score.size(); ++j)
@@ -177,15 +203,14 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             for (std::size_t u = first; u < last; ++u) {
                 const linkage::family& fam = s.families[used[u]];
                 family_result& r = res[u - first];
-                for (int m : r.dropped) {
-                    std::fprintf(log, "%s: family %s: marker %s: Mendelian inconsistency: genotypes dropped\n",
-                                 PROGRAM, fam.id.c_str(), s.markers[m].name.c_str());
+                for (std::size_t i = 0; i < r.dropped.size(); ++i) {
+                    std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
+                                 linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
-                for (int m : r.ibd.inconsistent)
-                    inconsistent += std::string(PROGRAM) + ": " + s.pedigree_file + " line " +
-                                    std::to_string(fam.persons.front().line) + ": family " + fam.id + ": marker " +
-                                    s.markers[m].name + ": Mendelian inconsistency\n";
+                for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
+                    inconsistent += std::string(PROGRAM) + ": " +
+                                    linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -201,7 +226,10 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         for (std::size_t p = 0; p < pos.size(); ++p) {
             const double info = e0 > 0.0 ? 1.0 - e[p] / e0 : 0.0;
             done.pos.push_back(pos[p].cm);
-            done.marker.push_back(pos[p].marker >= 0 ? s.markers[pos[p].marker].name : std::string());
+            std::string names;
+            for (int m : pos[p].markers)
+                names += (names.empty() ? "" : ",") + s.markers[m].name;
+            done.marker.push_back(std::move(names));
             done.information.push_back(info);
             markers += pos_text[p] + '\t' + done.marker.back() + '\t';
             append(markers, info);
@@ -218,7 +246,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         std::fprintf(stderr, "\r\033[K");
     if (!inconsistent.empty()) {
         inconsistent.pop_back();
-        throw error("Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n" + inconsistent);
+        throw error(std::string(linkage::INCONSISTENCIES_FOUND) + '\n' + inconsistent);
     }
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
@@ -229,7 +257,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
 void print_summary(const summary& sum, double seconds, std::FILE* out)
 {
     std::fprintf(out, "%s: %d families: %d used, %d left out\n", PROGRAM, sum.families, sum.used, sum.left_out);
-    std::fprintf(out, "%s: largest family %s: %d bits\n", PROGRAM, sum.largest_family.c_str(), sum.largest_bits);
+    std::fprintf(out, "%s: largest family %s: %d bits\n", PROGRAM, linkage::visible(sum.largest_family).c_str(),
+                 sum.largest_bits);
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "brell.h"
 #include "ibd_tool.h"
 
 namespace ibd {
@@ -40,14 +41,11 @@ void staged_files::make_dir(const std::string& dir)
 
 std::FILE* staged_files::open(const std::string& path)
 {
-    std::string tmp = path + ".tmpXXXXXX";
-    const int fd = ::mkstemp(tmp.data());
+    // Results are for everyone in the lab to read, as a plain fopen would make them.
+    std::string tmp;
+    const int fd = brell::open_beside(path, tmp);
     if (fd < 0)
         throw error(path + ": cannot write: " + why());
-    // Results are for everyone in the lab to read, as a plain fopen would make them.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
     std::FILE* f = ::fdopen(fd, "w");
     if (!f) {
         const std::string reason = why();

@@ -3,6 +3,7 @@
 // no linkage and given the marker data at each position of a chromosome.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -55,33 +56,49 @@ struct kindred_size {
 };
 kindred_size measure(const family& f);
 
-// Throws std::length_error beyond 30 bits, or for S_all with more than 28
-// affected members (2^a S_all must fit in 128 bits).
+// Throws std::length_error beyond 30 bits. S_all is exact for any number of
+// affected members; a score beyond the largest double comes out infinite.
 kindred make_kindred(const family& f, score_kind s);
+
+// Markers closer than this (cM) are one position: no recombination between
+// them, and their genotypes all count there. Grid points this close to a
+// marker are the marker's position.
+inline constexpr double same_position_cm = 1e-9;
+
+// A chromosome holds at most this many positions: a step that would make more
+// is refused rather than left to exhaust memory.
+inline constexpr std::size_t max_positions = 10'000'000;
 
 // A place on one chromosome where outcome probabilities are wanted.
 struct position {
     double cm = 0.0;
-    int marker = -1;  // index into study::markers when the position is a marker, else -1
+    std::vector<int> markers;  // study indices of the markers here, in map order; empty between markers
 };
 
-// Positions of a chromosome: each marker in map order, and with step > 0 also
-// every multiple of step (cM) strictly between the first and last marker that
-// is not already a marker position.
-std::vector<position> positions(const study& s, const chromosome& c, double step);
+// Each marker's position on the chromosome, in map order: markers within
+// same_position_cm of the one before share its position.
+std::vector<double> marker_positions(const study& s, const chromosome& c);
 
+// Positions of a chromosome: each marker position in map order, and with
+// step > 0 also every multiple of step (cM) strictly between the first and
+// last marker that is not at a marker position. A grid point is the double
+// nearest the decimal multiple of step's shortest decimal form, so that it
+// prints as that decimal (0.7, not 0.7000000000000001). Throws
+// std::length_error beyond max_positions.
+std::vector<position> positions(const study& s, const chromosome& c, double step);
 
 struct ibd_result {
     std::vector<double> probs;      // positions x outcomes: probs[p * score.size() + k]; each row
                                     // sums to 1 (masses divided by their total)
-    std::vector<double> entropy;    // per position: entropy of the posterior over outcomes
-    double null_entropy = 0.0;      // entropy of nullprob
+    std::vector<double> entropy;    // per position: entropy (nats) of the posterior over inheritance
+                                    // vectors, within [0, null_entropy]
+    double null_entropy = 0.0;      // of their uniform prior: bits ln 2
     std::vector<int> inconsistent;  // markers (study indices, map order) whose genotypes in this
                                     // family are impossible under every vector; empty when none
+    std::vector<int> blamed;        // per inconsistent marker, the person (index in family::persons)
+                                    // first in file order whose genotype, with those before, is
+                                    // impossible there
 };
-
-// Entropy (natural log, 0 ln 0 = 0) of a distribution.
-double entropy(const double* p, std::size_t n);
 
 // Multipoint posterior over inheritance vectors at every position, summed into
 // outcomes. Markers listed in `ignore` (sorted study indices) are treated as

@@ -31,14 +31,22 @@ private:
     std::vector<std::uint16_t> ga_, gb_;  // genotype of each member at this marker, 0 if none
     std::vector<double> freq_;          // by allele code; freq_[0] unused
     int last_ = -1;                     // last member with a genotype that matters
+    // Per member with a free meiosis: whether a member after it (before
+    // last_) without one adds its genotype in place, so that each of its
+    // options needs a fresh copy of the state.
+    std::vector<char> fresh_;
     // State of the founder-allele graph per depth of the walk, one block per
-    // depth so that a copy is one memcpy.
+    // depth so that a copy is one memcpy. Only members with a free meiosis
+    // open a new depth, the others add their genotype in place: at most
+    // bits + 1 depths, so that memory stays linear in a large family.
     struct graph {
         double* w;            // roots: w[2r + o], product of the frequencies in option o
         double* s;            // roots: weight of the consistent options
         std::uint16_t* al;    // al[2l + o]: allele of label l in option o of its component
-        std::int16_t* comp;   // component (its root label) of each label; -1 untouched
-        std::int16_t* roots;  // the components
+        std::int32_t* comp;   // component (its root label) of each label; -1 untouched
+        std::int32_t* roots;  // the components, in order of creation; a root merged into another
+                              // stays, with comp[root] != root
+        std::int32_t* next;   // the labels of a component in a ring
         std::uint8_t* opts;   // roots: bit o set when option o is consistent
         int* nroots;
     };
@@ -51,10 +59,11 @@ private:
         return {base,
                 base + 2 * L_,
                 reinterpret_cast<std::uint16_t*>(bytes),
-                reinterpret_cast<std::int16_t*>(bytes + 4 * L_),
-                reinterpret_cast<std::int16_t*>(bytes + 6 * L_),
-                bytes + 8 * L_,
-                reinterpret_cast<int*>(bytes + (9 * L_ + 3) / 4 * 4)};
+                reinterpret_cast<std::int32_t*>(bytes + 4 * L_),
+                reinterpret_cast<std::int32_t*>(bytes + 8 * L_),
+                reinterpret_cast<std::int32_t*>(bytes + 12 * L_),
+                bytes + 16 * L_,
+                reinterpret_cast<int*>(bytes + (17 * L_ + 3) / 4 * 4)};
     }
 
     void walk(int i, int depth, std::uint32_t v, double* e);

@@ -32,11 +32,15 @@ marker_likelihood::marker_likelihood(const kindred& k) : k_(k), L_(k.labels)
         }
     ga_.assign(n, 0);
     gb_.assign(n, 0);
-    // Per depth: w (2L doubles), s (L), then al (2L uint16), comp and roots
-    // (L int16 each), opts (L bytes) and the number of roots.
-    const std::size_t bytes = (9 * L_ + 3) / 4 * 4 + sizeof(int);
-    stride_ = 3 * L_ + (bytes + sizeof(double) - 1) / sizeof(double);
-    state_.assign((n + 1) * stride_, 0.0);
+    fresh_.assign(n, 0);
+    std::size_t depths = 1;
+    for (const kindred::member& m : k.members)
+        depths += m.pat_bit >= 0 || m.mat_bit >= 0;
+    // Per depth: w (2L doubles), s (L), then al (2L uint16), comp, roots and
+    // next (L int32 each), opts (L bytes) and the number of roots.
+    const std::size_t bytes = (17 * static_cast<std::size_t>(L_) + 3) / 4 * 4 + sizeof(int);
+    stride_ = 3 * static_cast<std::size_t>(L_) + (bytes + sizeof(double) - 1) / sizeof(double);
+    state_.assign(depths * stride_, 0.0);
 }
 
 void marker_likelihood::copy_level(int from, int to)
@@ -52,14 +56,14 @@ inline unsigned partner(unsigned x, unsigned a, unsigned b) { return x == a ? b 
 // Adds the constraint "labels l1, l2 carry {a, b}"; false when nothing is left.
 bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
 {
-    const std::size_t L = L_;
     const graph G = at(depth);
-    std::int16_t* comp = G.comp;
+    std::int32_t* comp = G.comp;
     std::uint16_t* al = G.al;
     std::uint8_t* opts = G.opts;
     double* w = G.w;
     double* s = G.s;
-    std::int16_t* roots = G.roots;
+    std::int32_t* roots = G.roots;
+    std::int32_t* next = G.next;
     const double* f = freq_.data();
     int c1 = comp[l1], c2 = comp[l2];
     auto settle = [&](int r) {
@@ -68,8 +72,9 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
     };
 
     if (c1 < 0 && c2 < 0) {
-        roots[(*G.nroots)++] = static_cast<std::int16_t>(l1);
-        comp[l1] = static_cast<std::int16_t>(l1);
+        roots[(*G.nroots)++] = static_cast<std::int32_t>(l1);
+        comp[l1] = static_cast<std::int32_t>(l1);
+        next[l1] = static_cast<std::int32_t>(l1);
         if (l1 == l2) {  // inbred: both alleles from one founder allele
             if (a != b)
                 return false;
@@ -78,7 +83,9 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
             w[2 * l1] = f[a];
             return settle(l1);
         }
-        comp[l2] = static_cast<std::int16_t>(l1);
+        comp[l2] = static_cast<std::int32_t>(l1);
+        next[l1] = static_cast<std::int32_t>(l2);
+        next[l2] = static_cast<std::int32_t>(l1);
         al[2 * l1] = al[2 * l2 + 1] = static_cast<std::uint16_t>(a);
         al[2 * l1 + 1] = al[2 * l2] = static_cast<std::uint16_t>(b);
         w[2 * l1] = w[2 * l1 + 1] = f[a] * f[b];
@@ -90,7 +97,9 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
         std::swap(c1, c2);
     }
     if (c2 < 0) {  // l2 joins l1's component
-        comp[l2] = static_cast<std::int16_t>(c1);
+        comp[l2] = static_cast<std::int32_t>(c1);
+        next[l2] = next[c1];
+        next[c1] = static_cast<std::int32_t>(l2);
         for (int o = 0; o < 2; ++o) {
             if (!(opts[c1] >> o & 1))
                 continue;
@@ -130,21 +139,26 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
     double nw[2];
     for (int j = 0; j < n; ++j)
         nw[j] = w[2 * c1 + p1[j]] * w[2 * c2 + p2[j]];
-    for (std::size_t l = 0; l < L; ++l) {
-        const int c = comp[l];
-        if (c != c1 && c != c2)
-            continue;
-        const int* p = c == c1 ? p1 : p2;
+    // The first component keeps its labels and their option slots (a slot
+    // left without an option is simply not set in opts); only the second's
+    // labels are rewritten into them. Its root stays in roots, marked dead by
+    // comp[c2] != c2, so that the order of the others never changes.
+    for (int l = c2;;) {
         const std::uint16_t old[2] = {al[2 * l], al[2 * l + 1]};
         for (int j = 0; j < n; ++j)
-            al[2 * l + j] = old[p[j]];
-        comp[l] = static_cast<std::int16_t>(c1);
+            al[2 * l + p1[j]] = old[p2[j]];
+        comp[l] = static_cast<std::int32_t>(c1);
+        l = next[l];
+        if (l == c2)
+            break;
     }
-    opts[c1] = n == 2 ? 3 : 1;
-    w[2 * c1] = nw[0];
-    w[2 * c1 + 1] = n == 2 ? nw[1] : 0.0;
-    int& nr = *G.nroots;
-    nr = static_cast<int>(std::remove(roots, roots + nr, static_cast<std::int16_t>(c2)) - roots);
+    std::swap(next[c1], next[c2]);
+    opts[c1] = static_cast<std::uint8_t>((1u << p1[0]) | (n == 2 ? 1u << p1[1] : 0u));
+    w[2 * c1 + p1[0]] = nw[0];
+    if (n == 2)
+        w[2 * c1 + p1[1]] = nw[1];
+    else
+        w[2 * c1 + 1 - p1[0]] = 0.0;
     return settle(c1);
 }
 
@@ -152,12 +166,12 @@ bool marker_likelihood::apply(int depth, int l1, int l2, unsigned a, unsigned b)
 double marker_likelihood::evaluate(int depth, int l1, int l2, unsigned a, unsigned b)
 {
     const graph G = at(depth);
-    const std::int16_t* comp = G.comp;
+    const std::int32_t* comp = G.comp;
     const std::uint16_t* al = G.al;
     const std::uint8_t* opts = G.opts;
     const double* w = G.w;
     const double* s = G.s;
-    const std::int16_t* roots = G.roots;
+    const std::int32_t* roots = G.roots;
     const double* f = freq_.data();
     int c1 = comp[l1], c2 = comp[l2];
     double joined = 0.0;
@@ -190,31 +204,51 @@ double marker_likelihood::evaluate(int depth, int l1, int l2, unsigned a, unsign
         }
     }
     double rest = 1.0;
-    for (int i = 0; i < *G.nroots; ++i)
-        if (roots[i] != c1 && roots[i] != c2)
-            rest *= s[roots[i]];
+    for (int i = 0; i < *G.nroots; ++i) {
+        const int r = roots[i];
+        if (comp[r] == r && r != c1 && r != c2)
+            rest *= s[r];
+    }
     return rest * joined;
 }
 
 void marker_likelihood::walk(int i, int depth, std::uint32_t v, double* e)
 {
+    // Members without a free meiosis have one option: their genotype goes
+    // into this depth's state, in a loop rather than a recursion.
+    for (;; ++i) {
+        const kindred::member& m = k_.members[i];
+        if (m.pat_bit >= 0 || m.mat_bit >= 0)
+            break;
+        if (m.father >= 0) {
+            lab_[2 * i] = lab_[2 * m.father];
+            lab_[2 * i + 1] = lab_[2 * m.mother];
+        }
+        const int l1 = lab_[2 * i], l2 = lab_[2 * i + 1];
+        if (i == last_) {
+            std::fill_n(e + v, block_[i], evaluate(depth, l1, l2, ga_[i], gb_[i]));
+            return;
+        }
+        if (ga_[i] && !apply(depth, l1, l2, ga_[i], gb_[i])) {
+            std::fill_n(e + v, block_[i], 0.0);
+            return;
+        }
+    }
     const kindred::member& m = k_.members[i];
     const unsigned a = ga_[i], b = gb_[i];
     const int np = m.pat_bit >= 0 ? 2 : 1, nm = m.mat_bit >= 0 ? 2 : 1;
     for (int pb = 0; pb < np; ++pb)
         for (int mb = 0; mb < nm; ++mb) {
-            if (m.father >= 0) {
-                lab_[2 * i] = lab_[2 * m.father + pb];
-                lab_[2 * i + 1] = lab_[2 * m.mother + mb];
-            }
+            lab_[2 * i] = lab_[2 * m.father + pb];
+            lab_[2 * i + 1] = lab_[2 * m.mother + mb];
             const std::uint32_t w = v | (static_cast<std::uint32_t>(pb) << (pb ? m.pat_bit : 0)) |
                                     (static_cast<std::uint32_t>(mb) << (mb ? m.mat_bit : 0));
             const int l1 = lab_[2 * i], l2 = lab_[2 * i + 1];
             if (i == last_) {
                 std::fill_n(e + w, block_[i], evaluate(depth, l1, l2, a, b));
-            } else if (a) {
+            } else if (a || fresh_[i]) {
                 copy_level(depth, depth + 1);
-                if (apply(depth + 1, l1, l2, a, b))
+                if (!a || apply(depth + 1, l1, l2, a, b))
                     walk(i + 1, depth + 1, w, e);
                 else
                     std::fill_n(e + w, block_[i], 0.0);
@@ -239,11 +273,17 @@ shape marker_likelihood::compute(const family& f, const marker& mk, std::size_t 
     }
     if (last_ < 0)
         return shape::flat;
+    bool in_place = false;
+    for (int i = last_; i-- > 0;) {
+        fresh_[i] = in_place;
+        const kindred::member& mb = k_.members[i];
+        in_place = in_place || (ga_[i] && mb.pat_bit < 0 && mb.mat_bit < 0);
+    }
     freq_.assign(1, 0.0);
     freq_.insert(freq_.end(), mk.freq.begin(), mk.freq.end());
     const graph g0 = at(0);
     *g0.nroots = 0;
-    std::fill_n(g0.comp, L_, std::int16_t{-1});
+    std::fill_n(g0.comp, L_, std::int32_t{-1});
     walk(0, 0, 0, e);
 
     const std::uint64_t n = k_.vectors();

@@ -2,44 +2,151 @@
 // forward-backward algorithm of the Lander-Green hidden Markov model.
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "ibd_detail.h"
+#include "writers.h"
 
 namespace linkage {
 
 
-double entropy(const double* p, std::size_t n)
+std::vector<double> marker_positions(const study& s, const chromosome& c)
 {
-    double h = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (p[i] > 0.0)
-            h -= p[i] * std::log(p[i]);
-    return h;
+    std::vector<double> cms(c.markers.size());
+    for (std::size_t j = 0; j < cms.size(); ++j) {
+        const double x = s.markers[c.markers[j]].cm;
+        // Gaps, not distances to the first of a run: no two positions are
+        // ever within the tolerance of each other.
+        cms[j] = j > 0 && x - s.markers[c.markers[j - 1]].cm <= same_position_cm ? cms[j - 1] : x;
+    }
+    return cms;
 }
+
+namespace {
+
+// A step as digits × 10^exponent, from its shortest decimal form.
+struct decimal {
+    std::uint64_t digits = 0;
+    int exponent = 0;
+};
+
+decimal decimal_of(double step)
+{
+    char text[32];
+    const char* end = std::to_chars(text, text + sizeof text, step).ptr;
+    decimal d;
+    const char* p = text;
+    bool fraction = false;
+    for (; p < end && *p != 'e'; ++p) {
+        if (*p == '.') {
+            fraction = true;
+            continue;
+        }
+        d.digits = d.digits * 10 + static_cast<std::uint64_t>(*p - '0');
+        d.exponent -= fraction;
+    }
+    if (p < end) {
+        const bool negative = p[1] == '-';
+        int e = 0;
+        for (p += 2; p < end; ++p)
+            e = e * 10 + (*p - '0');
+        d.exponent += negative ? -e : e;
+    }
+    return d;
+}
+
+__extension__ typedef unsigned __int128 u128;
+
+// k × step to the nearest double: k × digits is exact, and then one
+// correctly rounded operation (or a correctly rounded conversion of its
+// decimal text) gives the double that prints as the decimal.
+double grid_point(std::int64_t k, decimal step)
+{
+    static constexpr double pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = k < 0;
+    const u128 n = u128{negative ? 0 - static_cast<std::uint64_t>(k) : static_cast<std::uint64_t>(k)} * step.digits;
+    double v;
+    if (n <= u128{1} << 53 && step.exponent >= -22 && step.exponent <= 0) {
+        v = static_cast<double>(n) / pow10[-step.exponent];
+    } else if (n <= u128{1} << 53 && step.exponent > 0 && step.exponent <= 22) {
+        v = static_cast<double>(n) * pow10[step.exponent];
+    } else {
+        char text[64];
+        char* p = text + 40;
+        u128 m = n;
+        do {
+            *--p = static_cast<char>('0' + static_cast<int>(m % 10));
+            m /= 10;
+        } while (m);
+        const std::size_t digits = static_cast<std::size_t>(text + 40 - p);
+        std::memmove(text, p, digits);
+        char* end = text + digits;
+        *end++ = 'e';
+        end = std::to_chars(end, text + sizeof text, step.exponent).ptr;
+        std::from_chars(text, end, v);
+    }
+    return negative ? -v : v;
+}
+
+}  // namespace
 
 std::vector<position> positions(const study& s, const chromosome& c, double step)
 {
     std::vector<position> out;
     if (c.markers.empty())
         return out;
-    const double first = s.markers[c.markers.front()].cm;
-    const double last = s.markers[c.markers.back()].cm;
-    // Multiples of step, not sums of it: no drift along a long chromosome.
-    std::vector<double> grid;
-    if (step > 0.0)
-        for (double k = std::floor(first / step); k * step < last; k += 1.0)
-            if (k * step > first)
-                grid.push_back(k * step);
-    std::size_t g = 0;
-    for (int m : c.markers) {
-        const double x = s.markers[m].cm;
-        for (; g < grid.size() && grid[g] <= x; ++g)
-            if (grid[g] < x)
-                out.push_back({grid[g], -1});
-        out.push_back({x, m});
+    const std::vector<double> cms = marker_positions(s, c);
+    const std::size_t M = cms.size();
+    std::size_t places = 1;
+    for (std::size_t j = 1; j < M; ++j)
+        places += cms[j] != cms[j - 1];
+    const double first = cms.front(), last = cms.back();
+
+    // Grid indices [k, k_end): every multiple of step from below the first
+    // marker to above the last, counted before any is made.
+    std::int64_t k = 0, k_end = 0;
+    decimal d;
+    if (step > 0.0 && last > first) {
+        const double between = (last - first) / step;
+        if (!(between + static_cast<double>(places) <= static_cast<double>(max_positions)))
+            throw std::length_error("chromosome " + c.name + ": a step of " + shortest(step) + " cM from " +
+                                    shortest(first) + " to " + shortest(last) + " cM makes more than " +
+                                    std::to_string(max_positions) + " positions");
+        const double lo = std::floor(first / step), hi = std::floor(last / step) + 2;
+        if (!(std::fabs(lo) < 0x1p53 && std::fabs(hi) < 0x1p53))
+            throw std::length_error("chromosome " + c.name + ": positions near " + shortest(first) +
+                                    " cM are beyond 2^53 steps of " + shortest(step) + " cM");
+        k = static_cast<std::int64_t>(lo);
+        k_end = static_cast<std::int64_t>(hi);
+        d = decimal_of(step);
+        out.reserve(places + static_cast<std::size_t>(between) + 1);
+    } else {
+        out.reserve(places);
+    }
+
+    double prev = -HUGE_VAL;
+    for (std::size_t j = 0; j < M;) {
+        const double x = cms[j];
+        for (; k < k_end; ++k) {
+            const double g = grid_point(k, d);
+            if (g > x + same_position_cm)
+                break;
+            if (g < x - same_position_cm && g > first + same_position_cm && g > prev) {
+                out.push_back({g, {}});
+                prev = g;
+            }
+        }
+        position p{x, {}};
+        for (; j < M && cms[j] == x; ++j)
+            p.markers.push_back(c.markers[j]);
+        out.push_back(std::move(p));
+        prev = x;
     }
     return out;
 }
@@ -86,6 +193,29 @@ private:
     buffer buf_[8];
 };
 enum { alpha_buf, checkpoint_buf, code_buf, e_buf, g_buf, left_buf, right_buf };
+
+// Entropy of the posterior w[v] / total, w[v] = x[v] y[v] (or x[v]), over
+// the vectors. A run of equal terms (vectors alike to the data; all of them
+// without data) takes one logarithm, and the uniform posterior comes out as
+// exactly the logarithm of the number of vectors.
+template <bool product>
+double posterior_entropy(const double* x, const double* y, std::uint64_t n, double total)
+{
+    auto w = [&](std::uint64_t v) { return product ? x[v] * y[v] : x[v]; };
+    double h = 0.0;
+    for (std::uint64_t v = 0; v < n;) {
+        const double here = w(v);
+        std::uint64_t run = 1;
+        while (v + run < n && w(v + run) == here)
+            ++run;
+        if (here > 0.0) {
+            const double p = here / total;
+            h -= static_cast<double>(run) * (p * std::log(p));
+        }
+        v += run;
+    }
+    return h;
+}
 
 double scale_to_one(double* x, std::uint64_t n)
 {
@@ -145,25 +275,33 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     ibd_result r;
     r.probs.assign(pos.size() * K, 0.0);
     r.entropy.assign(pos.size(), 0.0);
-    r.null_entropy = entropy(k.nullprob.data(), K);
+    // The same logarithm as of a uniform posterior: no data, no information, exactly.
+    r.null_entropy = -std::log(std::ldexp(1.0, -k.bits));
 
     // Where each position falls: at marker j, between j and j + 1, or outside.
     std::vector<int> slot(s.markers.size(), -1);
     for (int j = 0; j < M; ++j)
         slot[c.markers[j]] = j;
-    std::vector<double> cms(M);
-    for (int j = 0; j < M; ++j)
-        cms[j] = s.markers[c.markers[j]].cm;
+    // Markers at one position follow each other with no recombination between them.
+    const std::vector<double> cms = marker_positions(s, c);
     auto cm = [&](int j) { return cms[j]; };
     // Positions by place: 0 before the first marker, 2j + 1 at marker j,
     // 2j + 2 between markers j and j + 1 (or after the last).
     std::vector<std::pair<int, std::size_t>> place(pos.size());
     for (std::size_t p = 0; p < pos.size(); ++p) {
         const position& x = pos[p];
-        if (x.marker >= 0) {
-            if (static_cast<std::size_t>(x.marker) >= slot.size() || slot[x.marker] < 0)
-                throw std::invalid_argument("multipoint: a position's marker is not on the chromosome");
-            place[p] = {2 * slot[x.marker] + 1, p};
+        if (!x.markers.empty()) {
+            int j = -1;
+            for (int m : x.markers) {
+                if (m < 0 || static_cast<std::size_t>(m) >= slot.size() || slot[m] < 0)
+                    throw std::invalid_argument("multipoint: a position's marker is not on the chromosome");
+                j = std::max(j, slot[m]);
+            }
+            // After the last marker at the position: the forward pass has
+            // then taken in every genotype there.
+            while (j + 1 < M && cms[j + 1] == cms[j])
+                ++j;
+            place[p] = {2 * j + 1, p};
             continue;
         }
         const int j = static_cast<int>(std::upper_bound(cms.begin(), cms.end(), x.cm) - cms.begin()) - 1;
@@ -204,7 +342,10 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         double* row = &r.probs[p * K];
         for (std::size_t i = 0; i < K; ++i)
             row[i] = mass[i] / total;
-        r.entropy[p] = entropy(row, K);
+        // Bounded by the prior's entropy in exact arithmetic; the bound keeps
+        // rounding from making information negative.
+        const double h = y ? posterior_entropy<true>(x, y, N, total) : posterior_entropy<false>(x, y, N, total);
+        r.entropy[p] = std::min(h, r.null_entropy);
     };
     if (M == 0) {
         for (std::size_t p = 0; p < pos.size(); ++p) {
@@ -273,6 +414,41 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         return true;
     };
 
+    // The person an inconsistency at marker j is blamed on: the first, in
+    // pedigree file order, whose genotype with those before leaves no vector
+    // possible (weighed by `prior`, the data before j, when the marker fails
+    // only jointly with others at its position). Only on the way to an error.
+    auto blame = [&](int j, const double* prior) {
+        const int m = c.markers[j];
+        const std::size_t n = f.persons.size();
+        family first;
+        first.id = f.id;
+        first.persons = f.persons;
+        std::vector<double> em(N);
+        auto impossible = [&](std::size_t count) {
+            first.geno.assign(n, genotype{});
+            for (std::size_t i = 0; i < count; ++i)
+                first.geno[i] = f.at(m, i);
+            const detail::shape sh = lik.compute(first, s.markers[m], 0, em.data());
+            if (sh != detail::shape::varying)
+                return sh == detail::shape::impossible;
+            double sum = 0.0;
+            for (std::uint64_t v = 0; prior && v < N; ++v)
+                sum += prior[v] * em[v];
+            return prior && sum == 0.0;
+        };
+        std::size_t lo = 1, hi = n;  // impossible(hi) holds
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (impossible(mid))
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        r.inconsistent.push_back(m);
+        r.blamed.push_back(static_cast<int>(hi - 1));
+    };
+
     for (int j = 0; j < M; ++j) {
         const int m = c.markers[j];
         if (!std::binary_search(ignore.begin(), ignore.end(), m)) {
@@ -287,10 +463,10 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
                 }
             }
             if (sh == detail::shape::impossible)
-                r.inconsistent.push_back(m);
+                blame(j, nullptr);
         }
         if (!step_forward(j)) {
-            r.inconsistent.push_back(m);
+            blame(j, A(j));
             how[j] = kept::flat;
             step_forward(j);
         }

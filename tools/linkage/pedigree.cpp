@@ -93,23 +93,112 @@ layout trim(const family& f)
     return out;
 }
 
-std::uint64_t pairs_value(const std::u16string& key)
+using pattern = std::u32string;  // labels of the affected members, two each
+
+// S_pairs: per label, members carrying it once (c1) or twice (c2, inbred)
+// share it min(...) times pairwise: C(c1, 2) + c1 c2 + 2 C(c2, 2).
+std::uint64_t pairs_value(const pattern& key, std::vector<std::uint64_t>& once, std::vector<std::uint64_t>& twice)
 {
-    const std::size_t a = key.size() / 2;
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < a; ++i)
-        for (std::size_t j = i + 1; j < a; ++j) {
-            const int x1 = key[2 * i], y1 = key[2 * i + 1], x2 = key[2 * j], y2 = key[2 * j + 1];
-            // Size of the multiset intersection of {x1, y1} and {x2, y2}.
-            if (x1 == y1) {
-                total += (x2 == x1) + (y2 == x1);
-            } else {
-                total += (x1 == x2 || x1 == y2);
-                total += (y1 == x2 || y1 == y2);
-            }
+    std::size_t labels = 0;
+    for (char32_t c : key)
+        labels = std::max<std::size_t>(labels, c + 1);
+    once.assign(labels, 0);
+    twice.assign(labels, 0);
+    for (std::size_t i = 0; i + 1 < key.size(); i += 2) {
+        if (key[i] == key[i + 1]) {
+            ++twice[key[i]];
+        } else {
+            ++once[key[i]];
+            ++once[key[i + 1]];
         }
+    }
+    std::uint64_t total = 0;
+    for (std::size_t l = 0; l < labels; ++l) {
+        const std::uint64_t c1 = once[l], c2 = twice[l];
+        total += c1 * (c1 - (c1 > 0)) / 2 + c1 * c2 + c2 * (c2 - (c2 > 0));
+    }
     return total;
 }
+
+// A non-negative integer of any size: 2^a S_all outgrows 128 bits beyond 28
+// affected members.
+class big {
+public:
+    big(std::uint64_t v = 0)
+    {
+        for (; v; v >>= 32)
+            d_.push_back(static_cast<std::uint32_t>(v));
+    }
+    big& operator+=(const big& o)
+    {
+        if (d_.size() < o.d_.size())
+            d_.resize(o.d_.size(), 0);
+        std::uint64_t carry = 0;
+        for (std::size_t i = 0; i < d_.size() && (carry || i < o.d_.size()); ++i) {
+            carry += std::uint64_t{d_[i]} + (i < o.d_.size() ? o.d_[i] : 0u);
+            d_[i] = static_cast<std::uint32_t>(carry);
+            carry >>= 32;
+        }
+        if (carry)
+            d_.push_back(static_cast<std::uint32_t>(carry));
+        return *this;
+    }
+    friend big operator+(big a, const big& b) { return a += b; }
+    friend big operator*(const big& a, const big& b)
+    {
+        big r;
+        if (a.d_.empty() || b.d_.empty())
+            return r;
+        r.d_.assign(a.d_.size() + b.d_.size(), 0);
+        for (std::size_t i = 0; i < a.d_.size(); ++i) {
+            std::uint64_t carry = 0;
+            for (std::size_t j = 0; j < b.d_.size(); ++j) {
+                carry += std::uint64_t{a.d_[i]} * b.d_[j] + r.d_[i + j];
+                r.d_[i + j] = static_cast<std::uint32_t>(carry);
+                carry >>= 32;
+            }
+            r.d_[i + b.d_.size()] = static_cast<std::uint32_t>(carry);
+        }
+        while (!r.d_.empty() && r.d_.back() == 0)
+            r.d_.pop_back();
+        return r;
+    }
+    big& operator*=(const big& o) { return *this = *this * o; }
+    friend bool operator==(const big&, const big&) = default;
+    friend bool operator<(const big& a, const big& b)
+    {
+        if (a.d_.size() != b.d_.size())
+            return a.d_.size() < b.d_.size();
+        return std::lexicographical_compare(a.d_.rbegin(), a.d_.rend(), b.d_.rbegin(), b.d_.rend());
+    }
+    // The value times 2^e, rounded once to the nearest double: the top 63
+    // bits and a sticky bit for all below them.
+    double scaled(int e) const
+    {
+        if (d_.empty())
+            return 0.0;
+        const long bits = 32 * static_cast<long>(d_.size() - 1) + std::bit_width(d_.back());
+        const long shift = std::max(0L, bits - 63);
+        std::uint64_t top = 0;
+        for (long b = bits - 1; b >= shift; --b)
+            top = top << 1 | bit(b);
+        bool sticky = false;
+        for (long w = 0; w < shift / 32 && !sticky; ++w)
+            sticky = d_[w] != 0;
+        for (long b = shift / 32 * 32; b < shift && !sticky; ++b)
+            sticky = bit(b);
+        const std::uint64_t m = shift ? top << 1 | sticky : top;
+        return std::ldexp(static_cast<double>(m), static_cast<int>(shift ? shift - 1 : 0) + e);
+    }
+
+private:
+    std::uint32_t bit(long b) const { return d_[b / 32] >> (b % 32) & 1u; }
+    std::vector<std::uint32_t> d_;  // base 2^32, least significant first, no zero on top
+};
+
+// The sum as a double times 2^e.
+double as_double(u128 x, int e) { return std::ldexp(static_cast<double>(x), e); }
+double as_double(const big& x, int e) { return x.scaled(e); }
 
 // 2^a S_all: the sum over the ways of picking one label of each affected
 // member of the product over labels of (times picked)!. Seen as a multigraph
@@ -119,40 +208,42 @@ std::uint64_t pairs_value(const std::u16string& key)
 // loops (inbred members) add to their vertex's in-degree either way, the
 // edges outside a spanning forest are split every way, and each tree is then
 // summed by dynamic programming from its leaves. Every partial sum is a part
-// of the total, which 2^a a! bounds: 128 bits hold it up to 28 members.
+// of the total, which 2^a a! bounds: 128 bits hold it up to 28 members, big
+// any number. The tables grow only as far as the largest degree and the
+// largest multiplicity of an edge, and the trees are walked without
+// recursion: both stay linear in a large family's size.
+template <class Int>
 class all_score {
 public:
-    u128 operator()(const std::u16string& key)
+    Int operator()(const pattern& key)
     {
         const int a = static_cast<int>(key.size() / 2);
-        if (a > 28)
-            throw std::length_error("kindred: more than 28 affected members for S_all");
-        while (static_cast<int>(fact_.size()) <= a + 1) {
-            const std::size_t n = fact_.size();
-            fact_.push_back(n ? fact_.back() * n : 1);
-            std::vector<u128> row(n + 1, 1);
-            for (std::size_t k = 1; k < n; ++k)
-                row[k] = choose_[n - 1][k - 1] + choose_[n - 1][k];
-            choose_.push_back(row);
-        }
         int V = 0;
-        for (int c : key)
-            V = std::max(V, c + 1);
+        for (char32_t c : key)
+            V = std::max(V, static_cast<int>(c) + 1);
         fixed_.assign(V, 0);
+        degree_.assign(V, 0);
         root_.resize(V);
         for (int v = 0; v < V; ++v)
             root_[v] = v;
-        u128 loops = 1;
+        Int loops = 1;
         edges_.clear();
         for (int i = 0; i < a; ++i) {
-            const int x = key[2 * i], y = key[2 * i + 1];
+            const int x = static_cast<int>(key[2 * i]), y = static_cast<int>(key[2 * i + 1]);
+            ++degree_[x];
+            ++degree_[y];
             if (x == y) {
                 ++fixed_[x];
-                loops *= 2;
+                loops *= Int{2};
             } else {
                 edges_.push_back({x, y, 1});
             }
         }
+        int most = 0;
+        for (int d : degree_)
+            most = std::max(most, d);
+        while (static_cast<int>(fact_.size()) <= most + 1)
+            fact_.push_back(fact_.empty() ? Int{1} : fact_.back() * Int{fact_.size()});
         std::sort(edges_.begin(), edges_.end());
         std::size_t n = 0;
         for (const edge& e : edges_) {
@@ -162,6 +253,14 @@ public:
                 edges_[n++] = e;
         }
         edges_.resize(n);
+        for (const edge& e : edges_)
+            while (static_cast<int>(choose_.size()) <= e.m) {
+                const std::size_t r = choose_.size();
+                std::vector<Int> row(r + 1, Int{1});
+                for (std::size_t k = 1; k < r; ++k)
+                    row[k] = choose_[r - 1][k - 1] + choose_[r - 1][k];
+                choose_.push_back(std::move(row));
+            }
         tree_.assign(V, {});
         cycle_.clear();
         for (const edge& e : edges_) {
@@ -185,11 +284,13 @@ private:
     struct link {
         int to, m;
     };
-    std::vector<u128> fact_;
-    std::vector<std::vector<u128>> choose_;
-    std::vector<int> fixed_, root_;
+    std::vector<Int> fact_;
+    std::vector<std::vector<Int>> choose_;
+    std::vector<int> fixed_, degree_, root_;
     std::vector<edge> edges_, cycle_;
     std::vector<std::vector<link>> tree_;
+    std::vector<int> parent_, parent_m_, order_;
+    std::vector<std::vector<Int>> f_;
 
     int find(int v)
     {
@@ -198,12 +299,12 @@ private:
         return v;
     }
 
-    u128 split(std::size_t i)
+    Int split(std::size_t i)
     {
         if (i == cycle_.size())
             return forest();
         const edge& e = cycle_[i];
-        u128 sum = 0;
+        Int sum = 0;
         for (int j = 0; j <= e.m; ++j) {
             fixed_[e.x] += j;
             fixed_[e.y] += e.m - j;
@@ -214,41 +315,155 @@ private:
         return sum;
     }
 
-    u128 forest()
+    // Each tree from its leaves up: f_[v][k] is the sum for v's subtree when
+    // k of the m edges to its parent point at v.
+    Int forest()
     {
-        std::vector<char> seen(fixed_.size(), 0);
-        u128 product = 1;
-        for (std::size_t v = 0; v < fixed_.size(); ++v)
-            if (!seen[v])
-                product *= subtree(static_cast<int>(v), -1, 0, seen)[0];
-        return product;
-    }
-
-    // f[k]: the sum for v's subtree when k of the edges to its parent (m of
-    // them) point at v.
-    std::vector<u128> subtree(int v, int parent, int m, std::vector<char>& seen)
-    {
-        seen[v] = 1;
-        std::vector<u128> poly{1};  // by number of child edges pointing at v
-        for (const link& c : tree_[v]) {
-            if (c.to == parent)
+        const int V = static_cast<int>(fixed_.size());
+        parent_.assign(V, -2);  // -2: not reached yet
+        parent_m_.assign(V, 0);
+        f_.resize(V);
+        Int product = 1;
+        for (int start = 0; start < V; ++start) {
+            if (parent_[start] != -2)
                 continue;
-            const std::vector<u128> f = subtree(c.to, v, c.m, seen);
-            std::vector<u128> next(poly.size() + c.m, 0);
-            for (std::size_t s = 0; s < poly.size(); ++s)
-                for (int j = 0; j <= c.m; ++j)
-                    next[s + j] += poly[s] * choose_[c.m][j] * f[c.m - j];
-            poly.swap(next);
+            order_.assign(1, start);
+            parent_[start] = -1;
+            for (std::size_t i = 0; i < order_.size(); ++i)
+                for (const link& c : tree_[order_[i]])
+                    if (parent_[c.to] == -2) {
+                        parent_[c.to] = order_[i];
+                        parent_m_[c.to] = c.m;
+                        order_.push_back(c.to);
+                    }
+            for (std::size_t i = order_.size(); i-- > 0;) {
+                const int v = order_[i];
+                std::vector<Int> poly{Int{1}};  // by number of child edges pointing at v
+                for (const link& c : tree_[v]) {
+                    if (c.to == parent_[v])
+                        continue;
+                    const std::vector<Int>& f = f_[c.to];
+                    std::vector<Int> next(poly.size() + c.m, Int{0});
+                    for (std::size_t s = 0; s < poly.size(); ++s)
+                        for (int j = 0; j <= c.m; ++j)
+                            next[s + j] += poly[s] * choose_[c.m][j] * f[c.m - j];
+                    poly.swap(next);
+                    std::vector<Int>().swap(f_[c.to]);
+                }
+                const int m = parent_m_[v];
+                std::vector<Int> f(m + 1, Int{0});
+                for (int k = 0; k <= m; ++k)
+                    for (std::size_t s = 0; s < poly.size(); ++s)
+                        f[k] += poly[s] * fact_[fixed_[v] + k + s];
+                f_[v].swap(f);
+            }
+            product *= f_[start][0];
+            std::vector<Int>().swap(f_[start]);
         }
-        std::vector<u128> f(m + 1, 0);
-        for (int k = 0; k <= m; ++k)
-            for (std::size_t s = 0; s < poly.size(); ++s)
-                f[k] += poly[s] * fact_[fixed_[v] + k + s];
-        return f;
+        return product;
     }
 };
 
 }  // namespace
+
+// The score of every vector, through the patterns of affected labels, and
+// the outcomes: the distinct scores, ascending, with their null probabilities.
+template <class Int>
+void score_vectors(kindred& k, score_kind s)
+{
+    const std::uint64_t n = k.vectors();
+    k.outcome.assign(n, 0);
+    std::unordered_map<pattern, std::uint32_t> seen;
+    std::vector<Int> value;
+    std::vector<int> lab(2 * k.members.size(), -1);
+    std::vector<int> relabel(k.labels, -1);
+    all_score<Int> all_value;
+    std::vector<std::uint64_t> once, twice;
+    std::vector<int> nonfounders;
+    for (std::size_t i = 0; i < k.members.size(); ++i) {
+        const kindred::member& m = k.members[i];
+        if (m.father < 0) {
+            lab[2 * i] = m.label;
+            lab[2 * i + 1] = m.label + 1;
+        } else {
+            nonfounders.push_back(static_cast<int>(i));
+        }
+    }
+    // Affected members' labels relabelled by first appearance, each pair
+    // sorted: vectors with the same pattern have the same score, so each
+    // pattern is scored once.
+    pattern key;
+    auto leaf = [&](std::uint32_t v) {
+        key.clear();
+        int next = 0;
+        for (std::size_t i = 0; i < k.members.size(); ++i) {
+            if (!k.members[i].affected)
+                continue;
+            int x = lab[2 * i], y = lab[2 * i + 1];
+            if (relabel[x] < 0)
+                relabel[x] = next++;
+            if (relabel[y] < 0)
+                relabel[y] = next++;
+            x = relabel[x];
+            y = relabel[y];
+            key.push_back(static_cast<char32_t>(std::min(x, y)));
+            key.push_back(static_cast<char32_t>(std::max(x, y)));
+        }
+        for (std::size_t i = 0; i < k.members.size(); ++i)
+            if (k.members[i].affected)
+                relabel[lab[2 * i]] = relabel[lab[2 * i + 1]] = -1;
+        auto [it, added] = seen.try_emplace(key, static_cast<std::uint32_t>(value.size()));
+        if (added)
+            value.push_back(s == score_kind::pairs ? Int{pairs_value(key, once, twice)} : all_value(key));
+        k.outcome[v] = it->second;
+    };
+    // Recursion only at members with a free meiosis (30 at most): the
+    // others, however many, take their one choice in a loop.
+    auto walk = [&](auto& self, std::size_t i, std::uint32_t v) -> void {
+        for (; i < nonfounders.size(); ++i) {
+            const kindred::member& m = k.members[nonfounders[i]];
+            if (m.pat_bit >= 0 || m.mat_bit >= 0)
+                break;
+            lab[2 * nonfounders[i]] = lab[2 * m.father];
+            lab[2 * nonfounders[i] + 1] = lab[2 * m.mother];
+        }
+        if (i == nonfounders.size()) {
+            leaf(v);
+            return;
+        }
+        const int me = nonfounders[i];
+        const kindred::member& m = k.members[me];
+        for (int pb = 0; pb <= (m.pat_bit >= 0); ++pb)
+            for (int mb = 0; mb <= (m.mat_bit >= 0); ++mb) {
+                lab[2 * me] = lab[2 * m.father + pb];
+                lab[2 * me + 1] = lab[2 * m.mother + mb];
+                const std::uint32_t w = v | (pb ? std::uint32_t{1} << m.pat_bit : 0) |
+                                        (mb ? std::uint32_t{1} << m.mat_bit : 0);
+                self(self, i + 1, w);
+            }
+    };
+    walk(walk, 0, 0);
+
+    // Outcomes are the distinct values in ascending order.
+    std::vector<std::uint32_t> rank(value.size());
+    for (std::uint32_t i = 0; i < rank.size(); ++i)
+        rank[i] = i;
+    std::sort(rank.begin(), rank.end(), [&](std::uint32_t x, std::uint32_t y) { return value[x] < value[y]; });
+    std::vector<std::uint32_t> outcome_of(value.size());
+    for (std::size_t i = 0; i < rank.size(); ++i) {
+        const Int& x = value[rank[i]];
+        if (k.score.empty() || !(value[rank[i - 1]] == x))
+            k.score.push_back(as_double(x, s == score_kind::all ? -k.affected : 0));
+        outcome_of[rank[i]] = static_cast<std::uint32_t>(k.score.size() - 1);
+    }
+    std::vector<std::uint64_t> count(k.score.size(), 0);
+    for (std::uint32_t& o : k.outcome) {
+        o = outcome_of[o];
+        ++count[o];
+    }
+    for (std::uint64_t c : count)
+        k.nullprob.push_back(std::ldexp(static_cast<double>(c), -k.bits));
+}
 
 kindred_size measure(const family& f)
 {
@@ -288,91 +503,11 @@ kindred make_kindred(const family& f, score_kind s)
         }
     }
 
-    // Score of every vector, through the patterns of affected labels.
-    const std::uint64_t n = k.vectors();
-    k.outcome.assign(n, 0);
-    std::unordered_map<std::u16string, std::uint32_t> seen;
-    std::vector<u128> value;
-    std::vector<int> lab(2 * k.members.size(), -1);
-    std::vector<int> relabel(k.labels, -1);
-    all_score all_value;
-    std::vector<int> nonfounders;
-    for (std::size_t i = 0; i < k.members.size(); ++i) {
-        const kindred::member& m = k.members[i];
-        if (m.father < 0) {
-            lab[2 * i] = m.label;
-            lab[2 * i + 1] = m.label + 1;
-        } else {
-            nonfounders.push_back(static_cast<int>(i));
-        }
-    }
-    // Affected members' labels relabelled by first appearance, each pair
-    // sorted: vectors with the same pattern have the same score, so each
-    // pattern is scored once.
-    std::u16string key;
-    auto leaf = [&](std::uint32_t v) {
-        key.clear();
-        int next = 0;
-        for (std::size_t i = 0; i < k.members.size(); ++i) {
-            if (!k.members[i].affected)
-                continue;
-            int x = lab[2 * i], y = lab[2 * i + 1];
-            if (relabel[x] < 0)
-                relabel[x] = next++;
-            if (relabel[y] < 0)
-                relabel[y] = next++;
-            x = relabel[x];
-            y = relabel[y];
-            key.push_back(static_cast<char16_t>(std::min(x, y)));
-            key.push_back(static_cast<char16_t>(std::max(x, y)));
-        }
-        for (std::size_t i = 0; i < k.members.size(); ++i)
-            if (k.members[i].affected)
-                relabel[lab[2 * i]] = relabel[lab[2 * i + 1]] = -1;
-        auto [it, added] = seen.try_emplace(key, static_cast<std::uint32_t>(value.size()));
-        if (added)
-            value.push_back(s == score_kind::pairs ? u128{pairs_value(key)} : all_value(key));
-        k.outcome[v] = it->second;
-    };
-    auto walk = [&](auto& self, std::size_t i, std::uint32_t v) -> void {
-        if (i == nonfounders.size()) {
-            leaf(v);
-            return;
-        }
-        const int me = nonfounders[i];
-        const kindred::member& m = k.members[me];
-        for (int pb = 0; pb <= (m.pat_bit >= 0); ++pb)
-            for (int mb = 0; mb <= (m.mat_bit >= 0); ++mb) {
-                lab[2 * me] = lab[2 * m.father + pb];
-                lab[2 * me + 1] = lab[2 * m.mother + mb];
-                const std::uint32_t w = v | (pb ? std::uint32_t{1} << m.pat_bit : 0) |
-                                        (mb ? std::uint32_t{1} << m.mat_bit : 0);
-                self(self, i + 1, w);
-            }
-    };
-    walk(walk, 0, 0);
-
-    // Outcomes are the distinct values in ascending order.
-    std::vector<std::uint32_t> rank(value.size());
-    for (std::uint32_t i = 0; i < rank.size(); ++i)
-        rank[i] = i;
-    std::sort(rank.begin(), rank.end(), [&](std::uint32_t x, std::uint32_t y) { return value[x] < value[y]; });
-    std::vector<std::uint32_t> outcome_of(value.size());
-    for (std::size_t i = 0; i < rank.size(); ++i) {
-        const u128 x = value[rank[i]];
-        if (k.score.empty() || value[rank[i - 1]] != x) {
-            const double d = static_cast<double>(x);
-            k.score.push_back(s == score_kind::all ? std::ldexp(d, -k.affected) : d);
-        }
-        outcome_of[rank[i]] = static_cast<std::uint32_t>(k.score.size() - 1);
-    }
-    std::vector<std::uint64_t> count(k.score.size(), 0);
-    for (std::uint32_t& o : k.outcome) {
-        o = outcome_of[o];
-        ++count[o];
-    }
-    for (std::uint64_t c : count)
-        k.nullprob.push_back(std::ldexp(static_cast<double>(c), -k.bits));
+    // 2^a S_all fits 128 bits up to 28 affected members; beyond, any size.
+    if (s == score_kind::all && k.affected > 28)
+        score_vectors<big>(k, s);
+    else
+        score_vectors<u128>(k, s);
     return k;
 }
 

@@ -145,6 +145,51 @@ std::string_view drop_chr(std::string_view c)
     return c;
 }
 
+void name_chromosome(std::string_view label, bool plink_codes, marker& mk)
+{
+    std::string_view c = drop_chr(label);
+    if (plink_codes) {
+        const bool digits =
+            !c.empty() && std::all_of(c.begin(), c.end(), [](char x) { return x >= '0' && x <= '9'; });
+        while (digits && c.size() > 1 && c.front() == '0')
+            c.remove_prefix(1);
+    }
+    auto is = [&](std::string_view name, std::string_view code) {
+        return iequals(c, name) || (plink_codes && !code.empty() && c == code);
+    };
+    mk.kind = chrom_kind::autosome;
+    if (is("X", "23")) {
+        mk.chrom = "X";
+        mk.kind = chrom_kind::x_linked;
+    } else if (is("XY", "25")) {  // the pseudo-autosomal part, read as X-linked like X itself
+        mk.chrom = "XY";
+        mk.kind = chrom_kind::x_linked;
+    } else if (is("Y", "24")) {
+        mk.chrom = "Y";
+        mk.kind = chrom_kind::excluded;
+    } else if (is("MT", "26") || (plink_codes && iequals(c, "M"))) {
+        mk.chrom = "MT";
+        mk.kind = chrom_kind::excluded;
+    } else {
+        mk.chrom = std::string(c);
+        if (c == "0")
+            mk.kind = chrom_kind::excluded;
+    }
+}
+
+void check_chromosome_name(const std::string& map_file, const marker& mk, const char* marker_word)
+{
+    const std::string& c = mk.chrom;
+    const bool plain = std::all_of(c.begin(), c.end(), [](char x) {
+        return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || (x >= '0' && x <= '9') || x == '_' || x == '-' ||
+               x == '.';
+    });
+    if (!plain || c == "." || c == "..")
+        throw input_error(map_file, mk.map_line,
+                          "chromosome " + quote(c) + " of " + marker_word + " " + mk.name +
+                              ": a chromosome name is letters, digits, _, - and . (it names a folder), not . or ..");
+}
+
 bool parse_sex(std::string_view s, sex& out)
 {
     if (s == "1" || s == "m" || s == "M")

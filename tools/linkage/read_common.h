@@ -53,6 +53,17 @@ bool parse_count(std::string_view s, long& v);     // non-negative decimal integ
 // Chromosome label with a leading "chr" (any case) dropped.
 std::string_view drop_chr(std::string_view c);
 
+// A map's chromosome label as the study names it: "chr" dropped; X and XY
+// X-linked, Y, MT and 0 (unplaced) not analysed, one spelling each; with
+// plink_codes also PLINK's numbers (23 X, 24 Y, 25 XY, 26 MT), M for MT and
+// numbers without leading zeros. Both readers know the names, so that a
+// study written in either format reads back with the same chromosomes.
+void name_chromosome(std::string_view label, bool plink_codes, marker& mk);
+
+// The chromosome of a marker names its output folder: refused (at the map's
+// line) unless it is letters, digits, '_', '-' and '.', and not . or ..
+void check_chromosome_name(const std::string& map_file, const marker& mk, const char* marker_word = "marker");
+
 // Sex and affection as the pedigree columns write them; false if the value
 // is none of the accepted codes.
 bool parse_sex(std::string_view s, sex& out);

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -31,7 +32,9 @@ struct data_file {
     long fields = 5;          // expected per pedigree row, a genotype counting two
 };
 
-std::string_view strip_comment(std::string_view line) { return line.substr(0, line.find('#')); }
+// A field that starts with # starts a comment, but names are taken whole:
+// a marker or allele may be called rs12#3, or even #3. (Numbers end at a #.)
+bool comment(std::string_view field) { return field.front() == '#'; }
 
 data_file read_data(const std::string& path)
 {
@@ -41,15 +44,17 @@ data_file read_data(const std::string& path)
     lines in(text);
     std::string_view line;
     while (in.next(line)) {
-        fields f(strip_comment(line));
+        fields f(line);
         std::string_view code, name;
-        if (!f.next(code))
+        if (!f.next(code) || comment(code))
             continue;
         f.next(name);
         const char c = code.front();
         const std::string_view rest = code.substr(1);
         long width = 1;
-        if ((c == 'S' || c == 's') && !rest.empty() && (!parse_count(rest, width) || width < 1))
+        // A pedigree row cannot hold more columns than a long can count.
+        if ((c == 'S' || c == 's') && !rest.empty() &&
+            (!parse_count(rest, width) || width < 1 || width > std::numeric_limits<long>::max() / 2 - d.fields))
             throw input_error(path, in.number(), "cannot skip " + quote(rest) + " columns");
         if (rest.empty() && (c == 'E' || c == 'e'))
             break;
@@ -151,9 +156,9 @@ by_name<freq_entry> read_freq(const std::string& path, const std::string& text)
     std::string_view line, current;
     freq_entry* e = nullptr;
     while (in.next(line)) {
-        fields f(strip_comment(line));
+        fields f(line);
         std::string_view code, v;
-        if (!f.next(code))
+        if (!f.next(code) || comment(code))
             continue;
         if (code == "M" || code == "m") {
             if (e)
@@ -178,13 +183,20 @@ by_name<freq_entry> read_freq(const std::string& path, const std::string& text)
             throw input_error(path, in.number(), "marker " + std::string(current) + " mixes F and A lines");
         e->numbered = numbered;
         if (numbered) {
-            while (f.next(v)) {
+            // Numbers hold no #: one ends the list wherever it is.
+            for (bool more = true; more && f.next(v);) {
+                if (const std::size_t hash = v.find('#'); hash != std::string_view::npos) {
+                    v = v.substr(0, hash);
+                    more = false;
+                    if (v.empty())
+                        break;
+                }
                 e->freq.push_back(frequency(path, in.number(), v));
                 e->alleles.push_back(std::to_string(e->freq.size()));
             }
         } else {
             std::string_view allele;
-            if (!f.next(allele) || !f.next(v))
+            if (!f.next(allele) || !f.next(v) || (v = v.substr(0, v.find('#'))).empty())
                 throw input_error(path, in.number(), "expected A ALLELE FREQUENCY");
             if (!e->code.try_emplace(allele, static_cast<std::uint16_t>(e->freq.size() + 1)).second)
                 throw input_error(path, in.number(),
@@ -227,13 +239,10 @@ study read_linkage(const linkage_files& files)
                                   "marker " + dat.markers[m] + " is not in the map file " + files.map);
             marker& mk = s.markers[m];
             mk.name = dat.markers[m];
-            mk.chrom = std::string(drop_chr(it->second.chrom));
-            if (iequals(mk.chrom, "X")) {
-                mk.chrom = "X";
-                mk.kind = chrom_kind::x_linked;
-            }
             mk.cm = it->second.cm;
             mk.map_line = it->second.line;
+            name_chromosome(it->second.chrom, false, mk);
+            check_chromosome_name(files.map, mk);
         }
     }
 

@@ -16,37 +16,14 @@ struct sv_hash {
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
-// PLINK numbers X 23, Y 24, XY 25 and MT 26 and writes the numbers into the
-// files it makes, so both spellings get one name here. XY, the
-// pseudo-autosomal part, is read as X-linked like X itself; 0 is unplaced.
-marker variant_marker(std::string_view chrom, std::string_view id, double cm, long line)
+marker variant_marker(const std::string& path, std::string_view chrom, std::string_view id, double cm, long line)
 {
     marker mk;
     mk.name = std::string(id);
     mk.cm = cm;
     mk.map_line = line;
-    chrom = drop_chr(chrom);
-    bool digits = !chrom.empty();
-    for (char c : chrom)
-        digits = digits && c >= '0' && c <= '9';
-    while (digits && chrom.size() > 1 && chrom.front() == '0')
-        chrom.remove_prefix(1);
-    if (chrom == "23" || iequals(chrom, "X")) {
-        mk.chrom = "X";
-        mk.kind = chrom_kind::x_linked;
-    } else if (chrom == "25" || iequals(chrom, "XY")) {
-        mk.chrom = "XY";
-        mk.kind = chrom_kind::x_linked;
-    } else if (chrom == "24" || iequals(chrom, "Y")) {
-        mk.chrom = "Y";
-        mk.kind = chrom_kind::excluded;
-    } else if (chrom == "26" || iequals(chrom, "MT") || iequals(chrom, "M")) {
-        mk.chrom = "MT";
-        mk.kind = chrom_kind::excluded;
-    } else {
-        mk.chrom = std::string(chrom);
-        mk.kind = chrom == "0" ? chrom_kind::excluded : chrom_kind::autosome;
-    }
+    name_chromosome(chrom, true, mk);
+    check_chromosome_name(path, mk, "variant");
     return mk;
 }
 
@@ -85,7 +62,7 @@ std::vector<marker> read_variants(const std::string& path, const std::string& te
                                   "variant " + std::string(id) + ": both alleles are " + std::string(a1));
             a12->push_back({a1, a2});
         }
-        out.push_back(variant_marker(chrom, id, cm, in.number()));
+        out.push_back(variant_marker(path, chrom, id, cm, in.number()));
     }
 
     // PLINK writes 0 cM when it has no genetic map; positions in base pairs
@@ -241,9 +218,13 @@ study read_plink_binary(const std::string& prefix)
     if (p[2] != 0x01)
         throw input_error(bed_path, 0, "individual-major .bed files are not read; rewrite it with plink --make-bed");
     const std::size_t stride = (n + 3) / 4;
-    if (bed.size() != 3 + stride * nmark)
+    std::size_t expect;
+    if (__builtin_mul_overflow(stride, nmark, &expect) || __builtin_add_overflow(expect, 3, &expect))
+        throw input_error(bed_path, 0, std::to_string(nmark) + " variants of " + std::to_string(n) +
+                                           " persons: more bytes than a file can hold");
+    if (bed.size() != expect)
         throw input_error(bed_path, 0,
-                          std::to_string(bed.size()) + " bytes, expected " + std::to_string(3 + stride * nmark) +
+                          std::to_string(bed.size()) + " bytes, expected " + std::to_string(expect) +
                               " for " + std::to_string(nmark) + " variants of " + std::to_string(n) + " persons");
 
     // Person i's genotype at marker m is dest[i][m * size[i]]: found once, not per genotype.

@@ -6,10 +6,22 @@
 
 namespace linkage {
 
+std::string visible(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c == '\0')
+            out += "\\0";
+        else
+            out += c;
+    return out;
+}
+
 namespace {
 std::string error_text(const std::string& file, long line, const std::string& reason)
 {
-    return line > 0 ? file + " line " + std::to_string(line) + ": " + reason : file + ": " + reason;
+    return visible(line > 0 ? file + " line " + std::to_string(line) + ": " + reason : file + ": " + reason);
 }
 }  // namespace
 

@@ -7,12 +7,17 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace linkage {
 
+// Text for a message: a NUL byte (which would end it when printed) as \0.
+std::string visible(std::string_view text);
+
 // A fault in an input file. what() is "FILE line N: REASON", or "FILE:
-// REASON" when no line applies; the driver puts the program's name first.
+// REASON" when no line applies, made visible(); the driver puts the
+// program's name first.
 struct input_error : std::runtime_error {
     input_error(const std::string& file, long line, const std::string& reason);
     std::string file;

@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <unordered_set>
 
+#include "read_common.h"
 #include "writers.h"
 
 namespace linkage {
@@ -79,18 +82,80 @@ void output_file::fail() const { throw write_error("cannot write " + path_ + ": 
 
 namespace {
 
-const std::string& allele_name(const marker& mk, std::uint16_t code)
-{
-    static const std::string missing = "0";
-    return code == 0 ? missing : mk.alleles[code - 1u];
-}
-
 char sex_code(sex s) { return s == sex::male ? '1' : s == sex::female ? '2' : '0'; }
 char affection_code(status a) { return a == status::affected ? '2' : a == status::unaffected ? '1' : '0'; }
+
+// What the LINKAGE pedigree reader takes for something else: a missing
+// allele, a separator, no parent.
+bool linkage_allele(std::string_view a)
+{
+    return !a.empty() && a.find('/') == std::string_view::npos &&
+           !(a.size() == 1 && std::string_view("0xX.-N").find(a[0]) != std::string_view::npos);
+}
+bool linkage_no_parent(std::string_view id) { return id == "0" || id == "." || id == "x"; }
+
+std::string hex(char c)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    const auto u = static_cast<unsigned char>(c);
+    return {'%', digits[u >> 4], digits[u & 15]};
+}
 
 }  // namespace
 
 namespace detail {
+
+allele_table allele_names(const study& s, bool (*readable)(std::string_view))
+{
+    allele_table t(s.markers.size());
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        const std::vector<std::string>& alleles = s.markers[m].alleles;
+        std::vector<std::string>& names = t[m];
+        names.reserve(alleles.size() + 1);
+        names.emplace_back("0");
+        std::unordered_set<std::string> taken;
+        for (const std::string& a : alleles) {
+            if (readable(a)) {
+                names.push_back(a);
+                continue;
+            }
+            if (taken.empty())
+                taken.insert(alleles.begin(), alleles.end());
+            std::string r;
+            for (char c : a)
+                r += c == '/' ? hex(c) : std::string(1, c);
+            if (!readable(r))
+                r = r.empty() ? "%" : hex(r[0]) + r.substr(1);
+            while (!taken.insert(r).second)
+                r += '%';
+            names.push_back(std::move(r));
+        }
+    }
+    return t;
+}
+
+std::string chromosome_label(const marker& mk, bool plink, const std::string& file)
+{
+    std::string label = read::drop_chr(mk.chrom) == mk.chrom ? mk.chrom : "chr" + mk.chrom;
+    marker back;
+    read::name_chromosome(label, plink, back);
+    if (back.chrom != mk.chrom || back.kind != mk.kind)
+        throw write_error("cannot write " + file + ": chromosome " + visible(mk.chrom) + " of marker " +
+                          visible(mk.name) + " would read back as chromosome " + visible(back.chrom) +
+                          (back.kind != mk.kind ? ", not analysed alike" : ""));
+    return label;
+}
+
+void check_parents(const study& s, bool (*no_parent)(std::string_view), const std::string& file)
+{
+    for (const family& f : s.families)
+        for (const person& p : f.persons)
+            for (int parent : {p.father, p.mother})
+                if (parent >= 0 && no_parent(f.persons[parent].id))
+                    throw write_error("cannot write " + file + ": family " + visible(f.id) + ": person " +
+                                      visible(f.persons[parent].id) + " is a parent, and the file would read " +
+                                      visible(f.persons[parent].id) + " as no parent");
+}
 
 void put_person(output_file& out, const family& f, const person& p)
 {
@@ -107,14 +172,14 @@ void put_person(output_file& out, const family& f, const person& p)
     out.put(affection_code(p.affection));
 }
 
-void put_genotypes(output_file& out, const study& s, const family& f, std::size_t i)
+void put_genotypes(output_file& out, const study& s, const family& f, std::size_t i, const allele_table& names)
 {
     for (std::size_t m = 0; m < s.markers.size(); ++m) {
         const genotype& g = f.at(m, i);
         out.put(' ');
-        out.put(allele_name(s.markers[m], g.a));
+        out.put(names[m][g.a]);
         out.put(' ');
-        out.put(allele_name(s.markers[m], g.b));
+        out.put(names[m][g.b]);
     }
 }
 
@@ -123,6 +188,12 @@ void put_genotypes(output_file& out, const study& s, const family& f, std::size_
 void write_linkage(const study& s, const std::string& ped, const std::string& dat, const std::string& map,
                    const std::string& freq)
 {
+    detail::check_parents(s, linkage_no_parent, ped);
+    std::vector<std::string> labels;
+    for (const marker& mk : s.markers)
+        labels.push_back(detail::chromosome_label(mk, false, map));
+    const detail::allele_table names = detail::allele_names(s, linkage_allele);
+
     output_file ped_out(ped), dat_out(dat), map_out(map);
     std::unique_ptr<output_file> freq_out;
     if (!freq.empty())
@@ -131,34 +202,47 @@ void write_linkage(const study& s, const std::string& ped, const std::string& da
     for (const family& f : s.families)
         for (std::size_t i = 0; i < f.persons.size(); ++i) {
             detail::put_person(ped_out, f, f.persons[i]);
-            detail::put_genotypes(ped_out, s, f, i);
+            detail::put_genotypes(ped_out, s, f, i, names);
             ped_out.put('\n');
         }
 
     dat_out.put("A disease\n");
-    map_out.put("CHR MARKER CM\n");
-    for (const marker& mk : s.markers) {
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        const marker& mk = s.markers[m];
         dat_out.put("M ");
         dat_out.put(mk.name);
         dat_out.put('\n');
-        map_out.put(mk.chrom);
-        map_out.put(' ');
-        map_out.put(mk.name);
-        map_out.put(' ');
-        map_out.put(shortest(mk.cm));
-        map_out.put('\n');
-        if (freq_out) {
+        // A marker with no allele (no genotype) is left to be counted again.
+        if (freq_out && !mk.alleles.empty() && mk.freq.size() == mk.alleles.size()) {
             freq_out->put("M ");
             freq_out->put(mk.name);
-            freq_out->put("\nF");
-            for (double p : mk.freq) {
-                freq_out->put(' ');
-                freq_out->put(shortest(p));
-            }
             freq_out->put('\n');
+            for (std::size_t k = 0; k < mk.alleles.size(); ++k) {
+                freq_out->put("A ");
+                freq_out->put(names[m][k + 1]);
+                freq_out->put(' ');
+                freq_out->put(shortest(mk.freq[k]));
+                freq_out->put('\n');
+            }
         }
     }
     dat_out.put("E\n");
+
+    // In the map's own order, so that markers at one position keep theirs.
+    std::vector<std::size_t> order(s.markers.size());
+    for (std::size_t m = 0; m < order.size(); ++m)
+        order[m] = m;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return s.markers[a].map_line < s.markers[b].map_line; });
+    map_out.put("CHR MARKER CM\n");
+    for (std::size_t m : order) {
+        map_out.put(labels[m]);
+        map_out.put(' ');
+        map_out.put(s.markers[m].name);
+        map_out.put(' ');
+        map_out.put(shortest(s.markers[m].cm));
+        map_out.put('\n');
+    }
 
     ped_out.close();
     dat_out.close();

@@ -17,11 +17,35 @@ void check_biallelic(const study& s, const std::string& file)
                               std::to_string(mk.alleles.size()) + " alleles, and PLINK files hold two at most");
 }
 
-std::string base_pairs(double cm) { return std::to_string(std::llround(cm * 1e6)); }
-
-void put_map_columns(output_file& out, const marker& mk)
+// 0, PLINK's "unknown", where the product is beyond a 64-bit integer.
+std::string base_pairs(double cm)
 {
-    out.put(mk.chrom);
+    const double bp = std::round(cm * 1e6);
+    return std::to_string(std::fabs(bp) < 0x1p62 ? static_cast<long long>(bp) : 0LL);
+}
+
+bool plink_allele(std::string_view a) { return !a.empty() && a != "0"; }
+bool plink_no_parent(std::string_view id) { return id == "0"; }
+
+// Everything that could be refused, before any file is opened.
+struct prepared {
+    std::vector<std::string> labels;
+    detail::allele_table names;
+};
+prepared prepare(const study& s, const std::string& file)
+{
+    check_biallelic(s, file);
+    detail::check_parents(s, plink_no_parent, file);
+    prepared p;
+    for (const marker& mk : s.markers)
+        p.labels.push_back(detail::chromosome_label(mk, true, file));
+    p.names = detail::allele_names(s, plink_allele);
+    return p;
+}
+
+void put_map_columns(output_file& out, const marker& mk, const std::string& label)
+{
+    out.put(label);
     out.put(' ');
     out.put(mk.name);
     out.put(' ');
@@ -45,7 +69,7 @@ unsigned bed_code(const genotype& g)
 
 void write_plink_binary(const study& s, const std::string& prefix)
 {
-    check_biallelic(s, prefix + ".bed");
+    const prepared p = prepare(s, prefix + ".bed");
     output_file bed(prefix + ".bed"), bim(prefix + ".bim"), fam(prefix + ".fam");
 
     for (const family& f : s.families)
@@ -54,12 +78,13 @@ void write_plink_binary(const study& s, const std::string& prefix)
             fam.put('\n');
         }
 
-    for (const marker& mk : s.markers) {
-        put_map_columns(bim, mk);
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        const marker& mk = s.markers[m];
+        put_map_columns(bim, mk, p.labels[m]);
         bim.put(' ');
-        bim.put(mk.alleles.size() > 0 ? std::string_view(mk.alleles[0]) : std::string_view("0"));
+        bim.put(mk.alleles.size() > 0 ? std::string_view(p.names[m][1]) : std::string_view("0"));
         bim.put(' ');
-        bim.put(mk.alleles.size() > 1 ? std::string_view(mk.alleles[1]) : std::string_view("0"));
+        bim.put(mk.alleles.size() > 1 ? std::string_view(p.names[m][2]) : std::string_view("0"));
         bim.put('\n');
     }
 
@@ -90,16 +115,16 @@ void write_plink_binary(const study& s, const std::string& prefix)
 
 void write_plink_text(const study& s, const std::string& prefix)
 {
-    check_biallelic(s, prefix + ".ped");
+    const prepared p = prepare(s, prefix + ".ped");
     output_file ped(prefix + ".ped"), map(prefix + ".map");
     for (const family& f : s.families)
         for (std::size_t i = 0; i < f.persons.size(); ++i) {
             detail::put_person(ped, f, f.persons[i]);
-            detail::put_genotypes(ped, s, f, i);
+            detail::put_genotypes(ped, s, f, i, p.names);
             ped.put('\n');
         }
-    for (const marker& mk : s.markers) {
-        put_map_columns(map, mk);
+    for (std::size_t m = 0; m < s.markers.size(); ++m) {
+        put_map_columns(map, s.markers[m], p.labels[m]);
         map.put('\n');
     }
     ped.close();

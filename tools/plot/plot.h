@@ -6,6 +6,7 @@
 // printed or written.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <istream>
 #include <ostream>
@@ -20,15 +21,28 @@ namespace brell_plot {
 // linkage.
 inline constexpr double LOD_SUGGESTIVE = 1.9;
 inline constexpr double LOD_SIGNIFICANT = 3.3;
+// The fewest null replicates that give an empirical 5% genome-wide
+// threshold: the ceil(0.95 (N + 1))-th smallest of N maxima exists from 19.
+inline constexpr std::size_t MIN_REPLICATES_5 = 19;
 
 // One line of a results file, in its column order.
 struct result_row {
     double pos;    // cM
     double npl_z;  // combined weighted NPL Z
     double zlr;    // signed likelihood-ratio Z
-    double lod;
+    double lod;    // with the sign of delta (signed_lod), as read
     double delta;
 };
+
+// A position's LOD as evidence of linkage: excess sharing only. Where delta
+// < 0 the kindreds share less than chance would have them, which argues
+// against a locus there however well the model fits: such a LOD counts
+// negative, as the established packages print it. Applying it twice
+// changes nothing.
+inline double signed_lod(double lod, double delta)
+{
+    return delta < 0 ? -std::fabs(lod) : lod;
+}
 
 struct result_set {
     std::string label;  // shown in the legend and the summary

@@ -86,7 +86,7 @@ std::vector<result_row> parse_results(std::istream& in, const std::string& name)
             if (!to_double(fields[c], v[c]))
                 throw plot_error(where(name, lineno) + "field " + std::to_string(c + 1) + " (" + shown(fields[c]) +
                                  ") is not a number");
-        rows.push_back({v[0], v[1], v[2], v[3], v[4]});
+        rows.push_back({v[0], v[1], v[2], signed_lod(v[3], v[4]), v[4]});
     }
     if (in.bad())
         throw plot_error(name + ": could not be read");
@@ -261,7 +261,8 @@ genome_scan read_scan(std::istream& in, const std::string& name)
         c.positions.push_back({pos, t.fields[2], t.number(3)});
         for (std::size_t m = 0; m < scan.models.size(); ++m) {
             std::size_t at = SCAN_FIXED + NMODEL_COLUMNS * m;
-            c.curves[m].push_back({pos, t.number(at), t.number(at + 1), t.number(at + 2), t.number(at + 3)});
+            const double delta = t.number(at + 3);
+            c.curves[m].push_back({pos, t.number(at), t.number(at + 1), signed_lod(t.number(at + 2), delta), delta});
         }
     }
     if (scan.chromosomes.empty())

@@ -191,10 +191,16 @@ void genome_summary(std::ostream& out, const genome_scan& scan, const significan
             out << "none (no finite LOD)\n";
         }
 
-        text_table table({false, true, false, true, true, true, true});
-        std::vector<std::string> head = {"chromosome", "cM", "marker", "LOD", "delta", "p(Zlr)"};
+        std::size_t nreps = 0;
         if (sig)
+            for (const significance::replicate& r : sig->replicates)
+                nreps += r.model == model;
+        text_table table({false, true, false, true, true, true, true, true});
+        std::vector<std::string> head = {"chromosome", "cM", "marker", "LOD", "delta", "p(Zlr)"};
+        if (sig) {
             head.push_back("p(genome)");
+            head.push_back("s.e.");
+        }
         table.add(head);
         for (const scan_chromosome& c : scan.chromosomes) {
             peak_info pk = find_peak(c.curves[m]);
@@ -204,9 +210,13 @@ void genome_summary(std::ostream& out, const genome_scan& scan, const significan
                        fixed(pk.p, "%.2g")};
             if (sig) {
                 row.emplace_back();
+                row.emplace_back();
                 for (const significance::peak& sp : sig->peaks)
                     if (sp.model == model && sp.chromosome == c.name) {
-                        row.back() = fixed(sp.p, "%.3g");
+                        row[row.size() - 2] = fixed(sp.p, "%.3g");
+                        // Monte Carlo error of a proportion estimated from N replicates.
+                        if (nreps > 0)
+                            row.back() = fixed(std::sqrt(sp.p * (1 - sp.p) / double(nreps)), "%.2g");
                         break;
                     }
             }
@@ -215,10 +225,20 @@ void genome_summary(std::ostream& out, const genome_scan& scan, const significan
         table.write(out, "  ");
 
         std::vector<level> levels = {{LOD_SUGGESTIVE, "suggestive"}, {LOD_SIGNIFICANT, "significant"}};
+        std::vector<std::string> none;
         if (sig)
-            for (const significance::threshold& t : sig->thresholds)
-                if (t.model == model && std::isfinite(t.lod))
+            for (const significance::threshold& t : sig->thresholds) {
+                if (t.model != model)
+                    continue;
+                if (std::isfinite(t.lod))
                     levels.push_back({t.lod, "empirical " + threshold_name(t.id)});
+                else if (t.id == "significant")
+                    none.push_back("  empirical " + threshold_name(t.id) + ": no threshold from " +
+                                   std::to_string(nreps) + (nreps == 1 ? " replicate" : " replicates") + " (" +
+                                   std::to_string(MIN_REPLICATES_5) + " or more give one)\n");
+                else
+                    none.push_back("  empirical " + threshold_name(t.id) + ": no threshold (no replicate LOD above 0)\n");
+            }
         for (const level& lv : levels) {
             out << "  LOD >= " << fixed(lv.lod, "%.3g") << " (" << lv.name << "):";
             bool any = false;
@@ -230,6 +250,8 @@ void genome_summary(std::ostream& out, const genome_scan& scan, const significan
                 }
             out << (any ? "\n" : " none\n");
         }
+        for (const std::string& line : none)
+            out << line;
     }
 }
 

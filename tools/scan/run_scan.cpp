@@ -1,8 +1,11 @@
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,112 +22,87 @@ namespace scan {
 
 namespace {
 
-brell::file_ptr null_log()
-{
-    brell::file_ptr f(std::fopen("/dev/null", "w"));
-    if (!f)
-        throw ibd::error("/dev/null: cannot write");
-    return f;
-}
-
-// The chromosomes the study's scan analyses.
-std::set<std::string> autosomes(const linkage::study& s)
-{
-    std::set<std::string> out;
-    for (const linkage::marker& m : s.markers)
-        if (m.kind == linkage::chrom_kind::autosome)
-            out.insert(m.chrom);
-    return out;
-}
-
-// A replicate is read like the study: its frequency file only where the
-// study's scan had one. Its files are LINKAGE-style whatever the study's
-// were, where only X is X-linked: the chromosomes the study leaves out (Y,
-// MT, XY of a PLINK study) are left out here too.
-linkage::study read_replicate(const options& o, const std::string& dir, const std::set<std::string>& analysed)
-{
-    linkage::linkage_files f{dir + "/study.ped", dir + "/study.dat", dir + "/study.map",
-                             o.ibd.files.freq.empty() ? std::string() : dir + "/study.freq"};
-    linkage::study s = linkage::read_linkage(f);
-    for (linkage::marker& m : s.markers)
-        if (!analysed.count(m.chrom))
-            m.kind = linkage::chrom_kind::excluded;
-    linkage::count_frequencies(s, o.ibd.freq);
-    return s;
-}
-
-replicate_result scan_one(const options& o, const std::string& dir, const std::string& scratch,
-                          const std::set<std::string>& analysed)
-{
-    options ro = o;
-    ro.ibd.threads = 1;
-    ro.ibd.quiet = true;
-    const linkage::study s = read_replicate(o, dir, analysed);
-    brell::file_ptr log = null_log();
-    return summarise_replicate(scan_study(ro, s, scratch, log.get(), true));
-}
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw ibd::error(path + ": cannot open (was the replicate scanned with --scan-replicate?)");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // rsvg-convert, where installed, makes the PNG that slides and reports want.
 void png_of(const std::string& svg, const std::string& png, bool quiet)
 {
-    const std::string tmp = png + ".tmp";
-    const char* argv[] = {"rsvg-convert", "-o", tmp.c_str(), svg.c_str(), nullptr};
+    const char* argv[] = {"rsvg-convert", "-o", png.c_str(), svg.c_str(), nullptr};
+    // The signals this program waits for itself are the child's to take.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid;
-    if (posix_spawnp(&pid, "rsvg-convert", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    const int spawned = posix_spawnp(&pid, "rsvg-convert", nullptr, &attr, const_cast<char* const*>(argv), environ);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) {
         if (!quiet)
-            std::fprintf(stderr, "%s: rsvg-convert not found: no %s\n", PROGRAM, png.c_str());
+            std::fprintf(stderr, "%s: rsvg-convert not found: no %s\n", PROGRAM,
+                         std::filesystem::path(png).filename().c_str());
         return;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && std::rename(tmp.c_str(), png.c_str()) == 0)
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return;
-    std::remove(tmp.c_str());
+    std::remove(png.c_str());
     if (!quiet)
-        std::fprintf(stderr, "%s: rsvg-convert failed: no %s\n", PROGRAM, png.c_str());
+        std::fprintf(stderr, "%s: rsvg-convert failed: no %s\n", PROGRAM,
+                     std::filesystem::path(png).filename().c_str());
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+    brell::file_ptr f(std::fopen(path.c_str(), "w"));
+    if (!f || std::fwrite(text.data(), 1, text.size(), f.get()) != text.size() || std::fclose(f.release()) != 0)
+        throw ibd::error(path + ": cannot write: " + std::strerror(errno));
+}
+
+// --scan-replicate DIR: its scan-result.tsv, put in place only when whole.
+int scan_replicate(const options& o)
+{
+    run_folder::check(o.scan_replicate, run_folder::kind::replicate);
+    const prepared_study p = prepare_study(o, true);
+    const replicate_entry e{"", o.scan_replicate, check_manifest(o.scan_replicate, p.fingerprint), {}};
+    run_folder out(o.scan_replicate, run_folder::kind::replicate);
+    const replicate_result r = scan_one(o, e, out.stage() + "/work", autosomes(p.study));
+    std::error_code ec;
+    std::filesystem::remove_all(out.stage() + "/work", ec);
+    write_file(out.stage() + "/" + REPLICATE_RESULT, result_text(o, e.manifest, r));
+    out.commit();
+    return 0;
 }
 
 }  // namespace
 
-std::vector<replicate_result> scan_replicates(const options& o, const linkage::study& study, std::vector<std::string>& ids,
+std::vector<replicate_result> scan_replicates(const options& o, const linkage::study& study,
+                                              const std::vector<replicate_entry>& reps, const std::string& work,
                                               bool progress)
 {
-    const std::set<std::string> analysed = autosomes(study);
-    const std::vector<std::string> dirs = replicate_dirs(o.replicates);
-    ids.clear();
-    for (const std::string& d : dirs) {
-        const std::string name = std::filesystem::path(d).filename().string();
-        ids.push_back(std::to_string(std::stoull(name.substr(3))));
+    std::vector<replicate_result> out(reps.size());
+    if (o.gather) {
+        for (std::size_t r = 0; r < reps.size(); ++r)
+            out[r] = reps[r].gathered;
+        return out;
     }
-    std::vector<replicate_result> out(dirs.size());
+    const std::set<std::string> analysed = autosomes(study);
     const int threads = o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads();
-    const int workers = std::max(1, std::min(threads, static_cast<int>(dirs.size())));
-    const std::string work = (o.ibd.out_dir.empty() ? std::string(".") : o.ibd.out_dir) + "/.replicate-work";
+    const int workers = std::max(1, std::min(threads, static_cast<int>(reps.size())));
     std::atomic<std::size_t> next{0}, done{0};
     {
         brell::worker_pool pool(workers);
         pool.run([&](int t) {
             const std::string scratch = work + "/w" + std::to_string(t);
-            for (std::size_t r; (r = next.fetch_add(1)) < dirs.size();) {
-                const std::string name = dirs[r] + "/" + REPLICATE_RESULT;
-                // Both ways go through the same text, so that gathering
-                // scans made elsewhere gives the same bytes.
-                const std::string text = o.gather ? slurp(name) : replicate_text(o, scan_one(o, dirs[r], scratch, analysed));
-                out[r] = parse_replicate(o, text, name);
+            for (std::size_t r; (r = next.fetch_add(1)) < reps.size();) {
+                // Through the text a --scan-replicate result holds, so that
+                // gathering scans made elsewhere gives the same bytes.
+                const std::string name = reps[r].dir + "/" + REPLICATE_RESULT;
+                out[r] = parse_replicate(o, replicate_text(o, scan_one(o, reps[r], scratch, analysed)), name);
                 const std::size_t d = ++done;
                 if (progress && t == 0)
-                    std::fprintf(stderr, "\r%s: replicate %zu of %zu\033[K", PROGRAM, d, dirs.size());
+                    std::fprintf(stderr, "\r%s: replicate %zu of %zu\033[K", PROGRAM, d, reps.size());
             }
         });
     }
@@ -137,37 +115,44 @@ std::vector<replicate_result> scan_replicates(const options& o, const linkage::s
 
 int run(const options& o)
 {
-    if (!o.scan_replicate.empty()) {
-        const std::string scratch = o.scan_replicate + "/.scan-work";
-        const std::string text =
-            replicate_text(o, scan_one(o, o.scan_replicate, scratch, autosomes(ibd::read_study(o.ibd))));
-        std::error_code ec;
-        std::filesystem::remove_all(scratch, ec);
-        ibd::staged_files out;
-        out.add(o.scan_replicate + "/" + REPLICATE_RESULT, text);
-        out.commit();
-        return 0;
-    }
+    clean_up_on_interrupt();
+    if (!o.scan_replicate.empty())
+        return scan_replicate(o);
+
+    // Everything that can be refused is, before any work.
+    const std::string& dir = o.ibd.out_dir;
+    run_folder::check(dir, run_folder::kind::scan);
+    const prepared_study p = prepare_study(o, !o.replicates.empty());
+    std::vector<replicate_entry> reps;
+    if (!o.replicates.empty())
+        reps = check_replicates(o, p);
+    if (!o.grid.empty() && o.grid_min < 0)
+        std::fprintf(stderr,
+                     "%s: warning: --grid: DMIN %s is below 0: negative deltas model deficit sharing, which "
+                     "counts against linkage (a negative LOD)\n",
+                     PROGRAM, o.grid[0].c_str());
 
     const bool progress = !o.ibd.quiet && ::isatty(STDERR_FILENO);
-    const linkage::study s = ibd::read_study(o.ibd);
-    const std::string& dir = o.ibd.out_dir;
-    const brell_plot::genome_scan g = scan_study(o, s, dir, stderr, false);
+    run_folder out(dir, run_folder::kind::scan);
+    const std::string& stage = out.stage();
+    const brell_plot::genome_scan g = scan_study(o, p.study, stage, stderr, false);
 
     std::unique_ptr<brell_plot::significance> sig;
     if (!o.replicates.empty()) {
         std::vector<std::string> ids;
-        const std::vector<replicate_result> reps = scan_replicates(o, s, ids, progress);
-        sig = std::make_unique<brell_plot::significance>(significance_of(o, g, ids, reps));
+        for (const replicate_entry& e : reps)
+            ids.push_back(e.id);
+        const std::vector<replicate_result> results =
+            scan_replicates(o, p.study, reps, stage + "/.replicate-work", progress);
+        sig = std::make_unique<brell_plot::significance>(significance_of(o, g, ids, results));
     }
 
-    ibd::staged_files out;
-    out.add(dir + "/scan.tsv", scan_table(g));
+    write_file(stage + "/scan.tsv", scan_table(g));
     if (sig)
-        out.add(dir + "/significance.tsv", significance_table(*sig));
-    out.add(dir + "/scan.svg", brell_plot::genome_svg(g, sig.get()));
+        write_file(stage + "/significance.tsv", significance_table(*sig));
+    write_file(stage + "/scan.svg", brell_plot::genome_svg(g, sig.get()));
+    png_of(stage + "/scan.svg", stage + "/scan.png", o.ibd.quiet);
     out.commit();
-    png_of(dir + "/scan.svg", dir + "/scan.png", o.ibd.quiet);
 
     std::ostringstream summary;
     brell_plot::genome_summary(summary, g, sig.get());

@@ -1,6 +1,10 @@
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "brell.h"
@@ -33,11 +37,21 @@ brell::run_data run_model(const options& o, const std::string& dir, const std::s
     const int status = brell::run_brell(static_cast<int>(argv.size()), argv.data(), dat);
     if (std::fflush(log.get()) != 0)
         throw ibd::error(log_path + ": cannot write");
-    if (status != 0)
-        throw ibd::error(dir + ": brell " + model + " failed; its messages are in " + log_path);
+    // The folder is a stage that goes with the failure: its messages travel
+    // in the error.
+    const std::string chromosome = std::filesystem::path(dir).filename().string();
+    if (status != 0) {
+        std::string why;
+        if (!quiet_brell) {
+            std::ifstream in(log_path);
+            for (std::string line; std::getline(in, line);)
+                why += "\n  " + line;
+        }
+        throw ibd::error(chromosome + ": brell " + model + " failed" + (why.empty() ? "" : ":" + why));
+    }
     const std::string out = dir + "/" + lower + ".out";
     if (std::rename((dir + "/" + brell::RESULTS_FILE).c_str(), out.c_str()) != 0)
-        throw ibd::error(out + ": cannot write");
+        throw ibd::error(chromosome + "/" + lower + ".out: cannot write: " + std::strerror(errno));
     return dat;
 }
 
@@ -66,6 +80,7 @@ brell_plot::genome_scan scan_study(const options& o, const linkage::study& s, co
     brell_plot::genome_scan g;
     g.name = "scan.tsv";
     g.models = o.models;
+    bool warned = false;
     for (const ibd::chromosome_done& c : sum.chromosomes) {
         brell_plot::scan_chromosome sc;
         sc.name = c.name;
@@ -73,9 +88,18 @@ brell_plot::genome_scan scan_study(const options& o, const linkage::study& s, co
             sc.positions.push_back({c.pos[p], c.marker[p], c.information[p]});
         for (const std::string& m : o.models) {
             const brell::run_data dat = run_model(o, c.dir, m, quiet_brell);
+            // brell itself finds the bound only from the kindreds, after the IBD.
+            if (!quiet_brell && !warned && m == "LIN" && !o.grid.empty() && dat.bound < o.grid_max) {
+                std::fprintf(log,
+                             "%s: warning: --grid: DMAX %s exceeds the linear model's bound %s: its likelihood is "
+                             "negative beyond it, and those deltas never win\n",
+                             PROGRAM, o.grid[1].c_str(), brell::shortest(dat.bound).c_str());
+                warned = true;
+            }
             std::vector<brell_plot::result_row> rows;
             for (int p = 0; p < dat.npos; ++p)
-                rows.push_back({dat.pos[p], dat.npl_z[p], dat.zlr[p], dat.lod[p], dat.delta[p]});
+                rows.push_back({dat.pos[p], dat.npl_z[p], dat.zlr[p], brell_plot::signed_lod(dat.lod[p], dat.delta[p]),
+                                dat.delta[p]});
             sc.curves.push_back(std::move(rows));
         }
         g.chromosomes.push_back(std::move(sc));

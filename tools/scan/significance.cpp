@@ -105,7 +105,8 @@ replicate_result summarise_replicate(const brell_plot::genome_scan& g)
             std::vector<double> lod;
             for (const brell_plot::result_row& row : c.curves[m]) {
                 lod.push_back(row.lod);
-                if (row.lod > rm.max_lod) {
+                // An infinite LOD is kept, to be refused: it is no maximum.
+                if (!std::isnan(row.lod) && (std::isnan(rm.max_lod) || row.lod > rm.max_lod)) {
                     rm.max_lod = row.lod;
                     rm.chromosome = c.name;
                     rm.pos = row.pos;
@@ -116,6 +117,21 @@ replicate_result summarise_replicate(const brell_plot::genome_scan& g)
         }
     }
     return r;
+}
+
+void check_finite(const options& o, const replicate_result& r, const std::string& name)
+{
+    for (std::size_t m = 0; m < o.models.size(); ++m) {
+        const double v = r.models[m].max_lod;
+        if (std::isnan(v))
+            throw ibd::error(name + ": no finite LOD under " + o.models[m] +
+                             " (a replicate without one cannot count as a scan)");
+        if (std::isinf(v))
+            throw ibd::error(name + ": its " + o.models[m] + " maximum LOD is " + number(v));
+        for (const auto& [peak, end] : r.models[m].excursions)
+            if (std::isnan(peak) || std::isinf(peak) || std::isnan(end) || end == -NEG_INF)
+                throw ibd::error(name + ": an " + o.models[m] + " excursion is not finite");
+    }
 }
 
 // "MODEL max LOD CHROMOSOME POSITION", then "MODEL excursion PEAK END" lines.
@@ -142,6 +158,9 @@ replicate_result parse_replicate(const options& o, const std::string& text, cons
     while (std::getline(in, line)) {
         ++n;
         const std::vector<std::string> f = fields(line);
+        // The header: read_result's to check.
+        if (f[0].empty() || f[0][0] == '#' || f[0] == "setting" || f[0] == "replicate" || f[0] == "study")
+            continue;
         const auto m = std::find(o.models.begin(), o.models.end(), f[0]) - o.models.begin();
         if (static_cast<std::size_t>(m) == o.models.size())
             throw ibd::error(name + " line " + std::to_string(n) + ": model '" + f[0] +
@@ -165,28 +184,11 @@ replicate_result parse_replicate(const options& o, const std::string& text, cons
     return r;
 }
 
-std::vector<std::string> replicate_dirs(const std::string& repdir)
+std::size_t rank_of_5(std::size_t n)
 {
-    std::vector<std::pair<unsigned long long, std::string>> found;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(repdir, ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.size() < 4 || name.compare(0, 3, "rep") != 0 || !e.is_directory())
-            continue;
-        unsigned long long k = 0;
-        auto r = std::from_chars(name.data() + 3, name.data() + name.size(), k);
-        if (r.ec == std::errc() && r.ptr == name.data() + name.size())
-            found.push_back({k, e.path().string()});
-    }
-    if (ec)
-        throw ibd::error(repdir + ": cannot read: " + ec.message());
-    std::sort(found.begin(), found.end());
-    std::vector<std::string> out;
-    for (auto& f : found)
-        out.push_back(std::move(f.second));
-    if (out.empty())
-        throw ibd::error(repdir + ": no replicate folders (rep000001, ...); brell-sim --drop makes them");
-    return out;
+    // ceil(0.95 (n + 1)) in integers: 0.95 has no exact double.
+    const std::size_t k = (95 * (n + 1) + 99) / 100;
+    return k <= n ? k : 0;
 }
 
 brell_plot::significance significance_of(const options& o, const brell_plot::genome_scan& observed,
@@ -230,10 +232,13 @@ brell_plot::significance significance_of(const options& o, const brell_plot::gen
                 break;
             suggestive = t;
         }
-        // Significant: the 95th percentile of the genome-wide maximum.
+        // Significant: the study is one of N + 1 exchangeable scans, so a
+        // maximum beyond the k-th of the replicates' has p(genome) <= 0.05
+        // just when k >= 0.95 (N + 1); the k-th of N (as percentiles go) would
+        // pass 9.5% of null studies at N = 20.
         std::sort(maxima.begin(), maxima.end());
-        const std::size_t k = static_cast<std::size_t>(std::ceil(0.95 * n));
-        const double significant = maxima.empty() ? std::numeric_limits<double>::quiet_NaN() : maxima[k - 1];
+        const std::size_t k = rank_of_5(maxima.size());
+        const double significant = k ? maxima[k - 1] : std::numeric_limits<double>::quiet_NaN();
         sig.thresholds.push_back({model, "suggestive", suggestive});
         sig.thresholds.push_back({model, "significant", significant});
         // Each chromosome's observed best peak against the replicates'

@@ -1,8 +1,18 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "sim.h"
+#include "inconsistent.h"
 #include "writers.h"
 
 namespace sim {
@@ -52,24 +62,129 @@ std::string replicate_name(long r)
     return buf;
 }
 
+drop_study prepare_drop_study(const drop_options& d)
+{
+    drop_study out{read_drop_study(d), {}, 0};
+    const unsigned cores = std::thread::hardware_concurrency();
+    const std::vector<linkage::inconsistency> found =
+        linkage::find_inconsistencies(out.study, d.max_bits, cores ? static_cast<int>(cores) : 1);
+    if (!found.empty() && !d.drop_inconsistent) {
+        std::string text = std::string(PROGRAM) + ": " + linkage::INCONSISTENCIES_FOUND;
+        for (const linkage::inconsistency& i : found)
+            text += std::string("\n") + PROGRAM + ": " +
+                    linkage::inconsistency_line(out.study, out.study.families[i.family], i.marker, i.person);
+        throw inconsistent_study(text);
+    }
+    linkage::drop_genotypes(out.study, found);
+    out.dropped = found.size();
+    out.fingerprint = linkage::fingerprint_of(out.study, found);
+    return out;
+}
+
+long check_replicate_folder(const std::string& dir, const linkage::fingerprint& f, std::uint64_t seed)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        throw error(dir + " is not a folder");
+    const std::string advice = ": choose another folder or empty it";
+    long held = 0;
+    for (const auto& [number, path] : linkage::replicate_folders(dir)) {
+        // A workflow makes a replicate's folder before the replicate.
+        if (fs::is_empty(path, ec))
+            continue;
+        const std::string manifest = path + "/" + linkage::MANIFEST_FILE;
+        std::ifstream in(manifest, std::ios::binary);
+        if (!in) {
+            // Another run may be putting this replicate in place right now.
+            if (!fs::exists(path, ec) || fs::is_empty(path, ec))
+                continue;
+            throw error(dir + " holds " + path + " without a " + linkage::MANIFEST_FILE +
+                        " (not made by this brell-sim --drop)" + advice);
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        const linkage::replicate_manifest m = linkage::parse_manifest(text.str(), manifest);
+        const std::string diff = linkage::fingerprint_difference(m.study, f);
+        if (!diff.empty())
+            throw error(dir + " holds replicates of another study (" + path + ": " + diff + ")" + advice);
+        if (m.seed != seed)
+            throw error(dir + " holds replicates made with seed " + std::to_string(m.seed) + " (" + path +
+                        "), not " + std::to_string(seed) + advice);
+        ++held;
+    }
+    return held;
+}
+
+namespace {
+
+// A folder beside path that no other writer uses, made as mkdir makes any.
+std::string fresh_folder(const std::string& path)
+{
+    static std::atomic<unsigned long> serial{0};
+    for (;;) {
+        std::string name = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        if (::mkdir(name.c_str(), 0777) == 0)
+            return name;
+        if (errno != EEXIST)
+            throw error("cannot create folder " + name + ": " + std::strerror(errno));
+    }
+}
+
+}  // namespace
+
 drop_summary write_replicates(const options& opt)
 {
     namespace fs = std::filesystem;
     const drop_options& d = opt.drop;
-    const linkage::study s = read_drop_study(d);
+    const drop_study st = prepare_drop_study(d);
+    const linkage::study& s = st.study;
+    check_replicate_folder(opt.out_dir, st.fingerprint, opt.seed);
 
     const fs::path dir(opt.out_dir);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir))
+        throw error("cannot create directory " + dir.string() + (ec ? ": " + ec.message() : ": not a directory"));
     for (long r = d.first; r < d.first + d.replicates; ++r) {
-        const fs::path rep = dir / replicate_name(r);
-        std::error_code ec;
-        fs::create_directories(rep, ec);
-        if (ec || !fs::is_directory(rep))
-            throw error("cannot create directory " + rep.string() + (ec ? ": " + ec.message() : ": not a directory"));
-        const linkage::study out = drop_replicate(s, opt.seed, r);
-        linkage::write_linkage(out, (rep / "study.ped").string(), (rep / "study.dat").string(),
-                               (rep / "study.map").string(), (rep / "study.freq").string());
+        // Written aside and renamed into place whole, so that no folder is
+        // ever seen as a replicate without its manifest.
+        const std::string rep = (dir / replicate_name(r)).string();
+        const std::string hidden = (dir / ("." + replicate_name(r))).string();
+        const std::string stage = fresh_folder(hidden);
+        try {
+            const linkage::study out = drop_replicate(s, opt.seed, r);
+            linkage::write_linkage(out, stage + "/study.ped", stage + "/study.dat", stage + "/study.map",
+                                   stage + "/study.freq");
+            linkage::output_file manifest(stage + "/" + linkage::MANIFEST_FILE);
+            manifest.put(linkage::manifest_text({opt.seed, r, st.fingerprint}));
+            manifest.close();
+            manifest.commit();
+            // An earlier copy of this replicate goes whole, with any scan of it.
+            std::string old;
+            if (fs::exists(rep, ec)) {
+                old = fresh_folder(hidden);
+                fs::rename(rep, old + "/" + replicate_name(r));
+            }
+            fs::rename(stage, rep);
+            if (!old.empty())
+                fs::remove_all(old, ec);
+        } catch (const fs::filesystem_error& e) {
+            fs::remove_all(stage, ec);
+            throw error("cannot write " + rep + ": " + e.code().message());
+        } catch (...) {
+            fs::remove_all(stage, ec);
+            throw;
+        }
     }
-    return {s.families.size(), s.markers.size()};
+
+    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0};
+    for (const auto& [number, path] : linkage::replicate_folders(opt.out_dir))
+        if (!fs::is_empty(path, ec)) {
+            sum.lowest = sum.held++ ? sum.lowest : static_cast<long>(number);
+            sum.highest = static_cast<long>(number);
+        }
+    return sum;
 }
 
 }  // namespace sim

@@ -19,6 +19,15 @@ int main(int argc, char* argv[])
                                       (n > 1 ? " to " + sim::replicate_name(first + n - 1) : std::string());
             std::printf("Wrote %ld replicate%s (%s) of %zu families at %zu markers to %s\n", n, n == 1 ? "" : "s",
                         range.c_str(), sum.families, sum.markers, opt.out_dir.c_str());
+            if (sum.dropped)
+                std::printf("Missing in every replicate: %zu Mendelian-inconsistent genotype set%s of the study\n",
+                            sum.dropped, sum.dropped == 1 ? "" : "s");
+            // A scan of the folder uses every replicate in it, not only these.
+            if (sum.held != n)
+                std::printf("%s now holds %ld replicates of this study and seed (%s to %s), all of which "
+                            "brell-scan --replicates uses\n",
+                            opt.out_dir.c_str(), sum.held, sim::replicate_name(sum.lowest).c_str(),
+                            sim::replicate_name(sum.highest).c_str());
             return 0;
         }
         const sim::study_summary sum = sim::write_study(opt);
@@ -35,6 +44,8 @@ int main(int argc, char* argv[])
             std::printf(" %s", f.c_str());
         std::printf("\n");
         return 0;
+    } catch (const sim::inconsistent_study& e) {
+        std::fprintf(stderr, "%s\n", e.what());
     } catch (const linkage::input_error& e) {
         std::fprintf(stderr, "brell-sim: %s\n", e.what());
     } catch (const std::exception& e) {

@@ -94,7 +94,7 @@ constexpr std::string_view SIMULATION_ONLY[] = {"kindreds", "sibs", "length", "s
                                                 "model", "delta", "informativeness", "weights", "markers",
                                                 "freqs", "parents", "missing", "pedigree", "plink"};
 constexpr std::string_view DROP_ONLY[] = {"ped", "dat", "map", "freq-file", "bfile", "file", "replicates", "first",
-                                          "freq"};
+                                          "freq", "max-bits", "drop-inconsistent"};
 
 bool listed(std::string_view name, const auto& names)
 {
@@ -203,11 +203,20 @@ const char* usage_text()
            "  --file PREFIX         or a PLINK text fileset PREFIX.ped/.map\n"
            "  --freq all|founders   count frequencies over all genotyped persons or\n"
            "                        founders only (default all)\n"
+           "  --drop-inconsistent   leave the genotypes that brell-ibd finds Mendelian-\n"
+           "                        inconsistent missing in every replicate, as brell-ibd\n"
+           "                        --drop-inconsistent treats them (without it such a\n"
+           "                        study is refused with the list)\n"
+           "  --max-bits N          the largest families brell-ibd analyses, whose\n"
+           "                        inconsistencies count (default 24, as brell-ibd's)\n"
            "  --replicates N        number of replicates\n"
            "  --first R             number of the first replicate (default 1); replicate\n"
            "                        r depends only on the seed and r\n"
            "  -o, --out REPDIR      folder of the replicates, created if missing\n"
-           "                        (default .)\n"
+           "                        (default .); replicates of another study or seed\n"
+           "                        there are refused\n"
+           "Each replicate also holds manifest.tsv: the seed, its number and a\n"
+           "fingerprint of the study as analysed, which brell-scan checks.\n"
            "With --drop, --seed and --out apply; the options that shape a simulated\n"
            "study do not.\n"
            "\n"
@@ -238,6 +247,12 @@ options parse_options(int argc, const char* const argv[])
             opt.drop.on = true;
             continue;
         }
+        if (arg == "--drop-inconsistent") {
+            opt.drop.drop_inconsistent = true;
+            if (drop_option.empty())
+                drop_option = arg;
+            continue;
+        }
         std::string_view name = long_name(arg);
         std::string_view value;
         std::string typed(arg);
@@ -253,7 +268,7 @@ options parse_options(int argc, const char* const argv[])
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
                 typed = "--" + std::string(name);
-                if (name == "plink" || name == "drop")
+                if (name == "plink" || name == "drop" || name == "drop-inconsistent")
                     throw error(typed + " takes no value");
             } else if (i + 1 < argc) {
                 value = argv[++i];
@@ -355,6 +370,9 @@ options parse_options(int argc, const char* const argv[])
             long& n = name == "replicates" ? opt.drop.replicates : opt.drop.first;
             if (!parse_whole(value, n) || n < 1 || n > MAX_REPLICATE)
                 bad_value(name, value, "a whole number from 1 to " + std::to_string(MAX_REPLICATE));
+        } else if (name == "max-bits") {
+            if (!parse_whole(value, opt.drop.max_bits) || opt.drop.max_bits < 0 || opt.drop.max_bits > MAX_BITS)
+                bad_value(name, value, "a whole number from 0 to " + std::to_string(MAX_BITS));
         } else if (name == "freq") {
             if (value == "all")
                 opt.drop.freq = linkage::freq_from::all;

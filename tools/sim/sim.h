@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "fingerprint.h"
 #include "gene_drop.h"
 #include "readers.h"
 
 namespace sim {
 
+inline constexpr const char* PROGRAM = "brell-sim";
 inline constexpr int MIN_SIBS = 2;
 inline constexpr int MAX_SIBS = 6;
 
@@ -42,7 +44,10 @@ struct drop_options {
     long replicates = 0;
     long first = 1;                // replicates first .. first + replicates - 1
     linkage::freq_from freq = linkage::freq_from::all;  // when no frequency file gives them
+    bool drop_inconsistent = false;  // leave brell-ibd's inconsistent genotypes missing
+    int max_bits = 24;               // brell-ibd's --max-bits: which families it checks
 };
+inline constexpr int MAX_BITS = 30;
 // Keeps replicate numbers, and so the folder names, within reason.
 inline constexpr long MAX_REPLICATE = 999999999;
 
@@ -213,10 +218,34 @@ std::string replicate_name(long r);
 struct drop_summary {
     std::size_t families = 0;
     std::size_t markers = 0;
+    std::size_t dropped = 0;  // inconsistent genotype sets left missing
+    long held = 0;            // replicates in the folder once written, this run's among them
+    long lowest = 0, highest = 0;  // their numbers
 };
 
+// A study brell-ibd would refuse for its Mendelian inconsistencies: the
+// text is its list, each line after the program's name.
+struct inconsistent_study : error {
+    using error::error;
+};
+
+// The study as its replicates copy it: read, checked for inconsistencies
+// (refused, or with --drop-inconsistent those genotypes left missing), and
+// its fingerprint.
+struct drop_study {
+    linkage::study study;
+    linkage::fingerprint fingerprint;
+    std::size_t dropped = 0;
+};
+drop_study prepare_drop_study(const drop_options& d);
+
+// Refuses a folder that holds anything but replicates of this study made
+// with this seed; returns how many it holds.
+long check_replicate_folder(const std::string& dir, const linkage::fingerprint& f, std::uint64_t seed);
+
 // Reads the study and writes replicates first .. first + replicates - 1 as
-// OUT/repNNNNNN/study.{ped,dat,map,freq}.
+// OUT/repNNNNNN/study.{ped,dat,map,freq} and manifest.tsv, each replicate
+// put in place whole.
 drop_summary write_replicates(const options& opt);
 
 }  // namespace sim
