@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ibd.h"
 #include "study.h"
 
 namespace linkage {
@@ -126,6 +127,21 @@ cluster_set find_clusters(const study& s, double r2, const cluster_limits& lim, 
 cluster_set study_clusters(const study& s, const std::string& path, std::optional<double> r2,
                            const cluster_limits& lim);
 
+// Haplotypes that the estimate never saw but a family needs. With parents
+// untyped, a sib outside the estimation sample can carry one, and the
+// cluster would then be impossible in that family and taken for a Mendelian
+// inconsistency. For each estimated cluster, and each family analysed
+// (kindreds[i] of study family families[i]) whose genotypes there no vector
+// allows, in file order: the fewest haplotypes of the alleles the family
+// shows that make them possible are added, the likeliest (by their alleles'
+// frequencies) first, each at a hundredth of a copy in the estimation sample
+// (0.01 / 2n; the others scaled down to keep the sum 1). A family that no
+// haplotypes explain (a true inconsistency), or that would take the cluster
+// beyond max_haplotypes, is left as it is. Clusters whose frequencies a file
+// gives are the file's. The result does not depend on threads.
+void complete_clusters(const study& s, cluster_set& cs, const std::vector<int>& families,
+                       const std::vector<kindred>& kindreds, const cluster_limits& lim, int threads);
+
 // A place of the multipoint pass: a marker alone or a cluster, at the mean cM
 // of its markers.
 struct locus {
@@ -137,5 +153,7 @@ struct locus {
 std::vector<locus> loci(const study& s, const chromosome& c, const cluster_set& cs);
 // Its markers' names joined with ",".
 std::string locus_name(const study& s, const cluster_set& cs, const locus& l);
+// The markers of the locus a marker belongs to: its cluster's, or itself.
+std::vector<int> locus_markers(const cluster_set& cs, int marker);
 
 }  // namespace linkage

@@ -285,6 +285,12 @@ std::vector<locus> loci(const study& s, const chromosome& c, const cluster_set& 
     return out;
 }
 
+std::vector<int> locus_markers(const cluster_set& cs, int marker)
+{
+    const int k = cs.of_marker.empty() ? -1 : cs.of_marker[marker];
+    return k < 0 ? std::vector<int>{marker} : cs.list[k].markers;
+}
+
 std::string locus_name(const study& s, const cluster_set& cs, const locus& l)
 {
     if (l.cluster < 0)

@@ -265,16 +265,39 @@ void cluster_likelihood::walk(int i, int depth, std::uint32_t v, double* e)
             const int l1 = lab_[2 * i], l2 = lab_[2 * i + 1];
             if (!counts) {
                 walk(i + 1, depth, w, e);
+                if (found_)
+                    return;
                 continue;
             }
             const bool ok = add(depth, l1, l2, i);
-            if (i == last_)
-                std::fill_n(e + w, block_[i], ok ? evaluate(levels_[depth + 1]) : 0.0);
-            else if (ok)
+            if (i == last_) {
+                const double x = ok ? evaluate(levels_[depth + 1]) : 0.0;
+                if (!first_only_)
+                    std::fill_n(e + w, block_[i], x);
+                else if ((found_ = x > 0.0))
+                    return;
+            } else if (ok) {
                 walk(i + 1, depth + 1, w, e);
-            else
+                if (found_)
+                    return;
+            } else if (!first_only_) {
                 std::fill_n(e + w, block_[i], 0.0);
+            }
         }
+}
+
+bool cluster_likelihood::possible(const family& f, const study& s, const cluster& c)
+{
+    if (c.size() == 1) {
+        scratch_.resize(k_.vectors());
+        return compute(f, s, c, scratch_.data()) != shape::impossible;
+    }
+    first_only_ = true;
+    found_ = false;
+    const shape sh = compute(f, s, c, nullptr);
+    const bool yes = sh == shape::flat || (sh == shape::varying && found_);
+    first_only_ = found_ = false;
+    return yes;
 }
 
 shape cluster_likelihood::compute(const family& f, const study& s, const cluster& c, double* e)
@@ -342,7 +365,8 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
                 any |= row[w];
         }
         if (!any) {  // no pair of the cluster's haplotypes shows these genotypes
-            std::fill_n(e, N, 0.0);
+            if (e)
+                std::fill_n(e, N, 0.0);
             return shape::impossible;
         }
         // A founder without children contributes the same factor to every
@@ -375,6 +399,8 @@ shape cluster_likelihood::compute(const family& f, const study& s, const cluster
     if (wt_.size() < static_cast<std::size_t>(L_) * H_)
         wt_.resize(static_cast<std::size_t>(L_) * H_);
     walk(0, 0, 0, e);
+    if (first_only_)
+        return shape::varying;  // what the walk found is in found_
 
     const double first = e[0];
     if (std::all_of(e, e + N, [first](double x) { return x == first; }))

@@ -25,6 +25,10 @@ public:
     // every vector.
     shape compute(const family& f, const study& s, const cluster& c, double* e);
 
+    // Whether some vector gives the genotypes a likelihood above 0: the walk
+    // stops at the first that does.
+    bool possible(const family& f, const study& s, const cluster& c);
+
 private:
     using word = std::uint64_t;
     struct edge {
@@ -52,6 +56,9 @@ private:
     std::vector<std::uint32_t> block_;  // vectors sharing the meioses of members up to i
     std::vector<int> lab_;              // labels of each member in the walk
     int last_ = -1;                     // last member whose genotypes matter
+    bool first_only_ = false;           // possible(): stop at the first vector above 0
+    bool found_ = false;
+    std::vector<double> scratch_;
 
     // The cluster at hand.
     const cluster* c_ = nullptr;
