@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "cluster_oracle.h"
 #include "inconsistent.h"
 
@@ -44,10 +46,14 @@ TEST(CompleteClusters, AFamilyGetsTheHaplotypeItNeedsAndATrueInconsistencyStays)
     s.families.push_back(b);
     s.pedigree_file = "study.ped";
 
-    cluster_set cs = parse_clusters("c.txt", "CLUSTER M1 M2\n", s, {});
-    const cluster estimated = cs.list[0];
+    const cluster estimated = parse_clusters("c.txt", "CLUSTER M1 M2\n", s, {}).list[0];
     ASSERT_EQ(estimated.count(), 2u);
-    const auto found = find_inconsistencies(s, cs, {}, 24, 2);
+    const std::string path = ::testing::TempDir() + "complete-clusters.txt";
+    {
+        std::ofstream(path) << "CLUSTER M1 M2\n";
+    }
+    const cluster_set cs = analysis_clusters(s, path, std::nullopt, {}, 24, 2);
+    const auto found = find_inconsistencies(s, cs, 24, 2);
 
     const cluster& c = cs.list[0];
     ASSERT_EQ(c.count(), 3u);

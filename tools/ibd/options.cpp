@@ -32,6 +32,14 @@ const char* usage_text()
            "      --max-bits N           leave out families above N bits (default 24)\n"
            "      --drop-inconsistent    treat a family's genotypes at a marker where they are\n"
            "                             Mendelian-inconsistent as missing, and list them\n"
+           "      --clusters FILE        markers in LD inherited as one locus: CLUSTER and\n"
+           "                             HAPLO lines (frequencies estimated where none given)\n"
+           "      --ld-r2 R              also cluster markers whose r^2 with one of the\n"
+           "                             cluster's exceeds R\n"
+           "      --ld-distance CM       most cM from a cluster's first marker to its last\n"
+           "                             (default 1)\n"
+           "      --max-haplotypes N     most haplotypes of a cluster (default 128)\n"
+           "      --write-clusters FILE  write the clusters used and their frequencies\n"
            "      --threads N            families computed at once (default: every core)\n"
            "      --quiet                no summary or progress on standard error\n"
            "  -h, --help                 print this help and exit\n";
@@ -59,14 +67,25 @@ bool value_of(int argc, const char* const argv[], int& i, std::string_view short
     return false;
 }
 
-// Above 0: no step at all is the default, not a value.
-double cm_value(const std::string& opt, const std::string& v)
+// Above 0: no step at all is the default, not a value. A cluster may hold
+// markers at one position only.
+double cm_value(const std::string& opt, const std::string& v, bool zero = false)
 {
     char* end = nullptr;
     errno = 0;
     const double d = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0))
-        throw usage_error(opt + " takes a distance in cM above 0: '" + v + "'");
+    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0 || (zero && d == 0)))
+        throw usage_error(opt + " takes a distance in cM " + (zero ? "of 0 or more" : "above 0") + ": '" + v + "'");
+    return d;
+}
+
+double fraction_value(const std::string& opt, const std::string& v)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double d = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || errno == ERANGE || !(d >= 0 && d <= 1))
+        throw usage_error(opt + " takes a number from 0 to 1: '" + v + "'");
     return d;
 }
 
@@ -133,6 +152,25 @@ bool take_option(int argc, const char* const argv[], int& i, options& o)
         o.threads = count_value("--threads", v, 1, 1024);
         return true;
     }
+    // Clusters of markers in LD.
+    if (value_of(argc, argv, i, "", "--clusters", o.clusters) ||
+        value_of(argc, argv, i, "", "--write-clusters", o.write_clusters)) {
+        if ((a.starts_with("--clusters") ? o.clusters : o.write_clusters).empty())
+            throw usage_error(std::string(a.substr(0, a.find('='))) + " takes a file name");
+        return true;
+    }
+    if (value_of(argc, argv, i, "", "--ld-r2", v)) {
+        o.ld_r2 = fraction_value("--ld-r2", v);
+        return true;
+    }
+    if (value_of(argc, argv, i, "", "--ld-distance", v)) {
+        o.ld.max_cm = cm_value("--ld-distance", v, true);
+        return true;
+    }
+    if (value_of(argc, argv, i, "", "--max-haplotypes", v)) {
+        o.ld.max_haplotypes = count_value("--max-haplotypes", v, 1, 4096);
+        return true;
+    }
     if (a == "--drop-inconsistent")
         o.drop_inconsistent = true;
     else if (a == "--quiet")
@@ -155,6 +193,15 @@ void check_options(const options& o)
         throw usage_error("a study is -p PED -d DAT -m MAP, or --bfile PREFIX, or --file PREFIX");
     if (o.out_dir.empty())
         throw usage_error("-o OUTDIR is needed");
+    const linkage::cluster_limits defaults;
+    if (o.clusters.empty() && !o.ld_r2) {
+        const char* alone = !o.write_clusters.empty()                 ? "--write-clusters"
+                            : o.ld.max_cm != defaults.max_cm           ? "--ld-distance"
+                            : o.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
+                                                                        : nullptr;
+        if (alone)
+            throw usage_error(std::string(alone) + " goes with --clusters or --ld-r2");
+    }
 }
 
 options parse_options(int argc, const char* const argv[])

@@ -5,10 +5,12 @@
 #include <functional>
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 #include "brell.h"
 #include "ibd_tool.h"
 #include "inconsistent.h"
+#include "writers.h"
 
 namespace ibd {
 
@@ -127,6 +129,22 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (used.empty())
         throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
 
+    // The LD model: clusters read or found, and completed for the families
+    // analysed, before any family is.
+    linkage::cluster_set cs = linkage::study_clusters(s, o.clusters, o.ld_r2, o.ld);
+    linkage::complete_clusters(s, cs, used, kindreds, o.ld, workers);
+    for (const linkage::cluster& c : cs.list)
+        if (c.size() > 1) {
+            ++sum.clusters;
+            sum.clustered_markers += static_cast<int>(c.size());
+        }
+    std::optional<linkage::output_file> clusters_out;
+    if (!o.write_clusters.empty()) {
+        clusters_out.emplace(o.write_clusters);
+        clusters_out->put(linkage::format_clusters(s, cs));
+        clusters_out->close();
+    }
+
     std::string nullprobs, weights;
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::kindred& k = kindreds[u];
@@ -159,7 +177,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         if (progress)
             std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
                          chroms.size());
-        const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
+        const std::vector<linkage::position> pos = linkage::positions(s, c, cs, o.step);
         if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
                          PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
@@ -184,7 +202,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 const linkage::kindred& k = kindreds[u];
                 family_result& r = res[u - first];
                 r = family_result();
-                r.ibd = linkage::multipoint(k, fam, s, c, pos);
+                r.ibd = linkage::multipoint(k, fam, s, c, cs, pos);
                 // Inconsistent markers are already left out of the result.
                 if (!r.ibd.inconsistent.empty()) {
                     if (!o.drop_inconsistent)
@@ -205,12 +223,13 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
                     std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
-                                 linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
+                                 linkage::inconsistency_line(s, cs, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
                     inconsistent += std::string(PROGRAM) + ": " +
-                                    linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
+                                    linkage::inconsistency_line(s, cs, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) +
+                                    '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -251,6 +270,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
     staged.commit();
+    if (clusters_out)
+        clusters_out->commit();
     return sum;
 }
 
@@ -262,6 +283,8 @@ void print_summary(const summary& sum, double seconds, std::FILE* out)
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());
+    if (sum.clusters)
+        std::fprintf(out, "%s: %d markers in %d LD clusters\n", PROGRAM, sum.clustered_markers, sum.clusters);
     if (sum.not_analysed_markers)
         std::fprintf(out, "%s: %d markers not analysed (X-linked, Y, MT)\n", PROGRAM, sum.not_analysed_markers);
     if (sum.dropped)

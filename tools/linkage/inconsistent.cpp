@@ -60,16 +60,8 @@ void in_parallel(std::size_t n, int threads, const Job& job)
         std::rethrow_exception(failed);
 }
 
-}  // namespace
-
-std::vector<inconsistency> find_inconsistencies(const study& s, int max_bits, int threads)
-{
-    cluster_set none;
-    return find_inconsistencies(s, none, {}, max_bits, threads);
-}
-
-std::vector<inconsistency> find_inconsistencies(const study& s, cluster_set& cs, const cluster_limits& lim,
-                                                int max_bits, int threads)
+// The families brell-ibd analyses: two or more affected, at most max_bits bits.
+std::vector<int> analysed(const study& s, int max_bits)
 {
     std::vector<int> used;
     for (std::size_t f = 0; f < s.families.size(); ++f) {
@@ -77,26 +69,43 @@ std::vector<inconsistency> find_inconsistencies(const study& s, cluster_set& cs,
         if (size.affected >= 2 && size.bits <= max_bits)
             used.push_back(static_cast<int>(f));
     }
+    return used;
+}
+
+}  // namespace
+
+cluster_set analysis_clusters(const study& s, const std::string& path, std::optional<double> r2,
+                              const cluster_limits& lim, int max_bits, int threads)
+{
+    cluster_set cs = study_clusters(s, path, r2, lim);
+    if (std::none_of(cs.list.begin(), cs.list.end(), [](const cluster& c) { return c.estimated && c.size() > 1; }))
+        return cs;
+    const std::vector<int> used = analysed(s, max_bits);
+    // Which score is counted changes no likelihood; pairs is the cheaper.
+    std::vector<kindred> kindreds(used.size());
+    in_parallel(used.size(), threads,
+                [&](std::size_t u) { kindreds[u] = make_kindred(s.families[used[u]], score_kind::pairs); });
+    complete_clusters(s, cs, used, kindreds, lim, threads);
+    return cs;
+}
+
+std::vector<inconsistency> find_inconsistencies(const study& s, int max_bits, int threads)
+{
+    return find_inconsistencies(s, cluster_set{}, max_bits, threads);
+}
+
+std::vector<inconsistency> find_inconsistencies(const study& s, const cluster_set& cs, int max_bits, int threads)
+{
+    const std::vector<int> used = analysed(s, max_bits);
     std::vector<chromosome> chroms;
     for (chromosome& c : chromosomes(s))
         if (c.kind == chrom_kind::autosome)
             chroms.push_back(std::move(c));
 
-    // Which score is counted changes no likelihood; pairs is the cheaper.
-    // Completing clusters needs every kindred at once; otherwise each is
-    // made where it is used.
-    const bool completing = std::any_of(cs.list.begin(), cs.list.end(),
-                                        [](const cluster& c) { return c.estimated && c.size() > 1; });
-    std::vector<kindred> kindreds(completing ? used.size() : 0);
-    if (completing) {
-        in_parallel(used.size(), threads,
-                    [&](std::size_t u) { kindreds[u] = make_kindred(s.families[used[u]], score_kind::pairs); });
-        complete_clusters(s, cs, used, kindreds, lim, threads);
-    }
     std::vector<ibd_result> found(used.size() * chroms.size());
     in_parallel(used.size(), threads, [&](std::size_t u) {
         const family& fam = s.families[used[u]];
-        const kindred k = completing ? std::move(kindreds[u]) : make_kindred(fam, score_kind::pairs);
+        const kindred k = make_kindred(fam, score_kind::pairs);
         for (std::size_t c = 0; c < chroms.size(); ++c) {
             ibd_result r = multipoint(k, fam, s, chroms[c], cs, positions(s, chroms[c], cs, 0.0));
             r.probs.clear();

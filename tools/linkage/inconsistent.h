@@ -29,12 +29,15 @@ std::string inconsistency_line(const study& s, const cluster_set& cs, const fami
 // Every (family, locus) whose genotypes the multipoint computation finds
 // impossible, in the families brell-ibd analyses (two or more affected, at
 // most max_bits bits) and on the autosomes: chromosome by chromosome, then
-// family by family, loci in map order, as brell-ibd lists them. With
-// clusters, they are first completed for those families
-// (complete_clusters), as brell-ibd completes them.
+// family by family, loci in map order, as brell-ibd lists them. Clusters as
+// analysis_clusters gives them.
 std::vector<inconsistency> find_inconsistencies(const study& s, int max_bits, int threads);
-std::vector<inconsistency> find_inconsistencies(const study& s, cluster_set& cs, const cluster_limits& lim,
-                                                int max_bits, int threads);
+std::vector<inconsistency> find_inconsistencies(const study& s, const cluster_set& cs, int max_bits, int threads);
+
+// The clusters brell-ibd analyses a study with: study_clusters, completed
+// (complete_clusters) for the families it analyses.
+cluster_set analysis_clusters(const study& s, const std::string& path, std::optional<double> r2,
+                              const cluster_limits& lim, int max_bits, int threads);
 
 // Those genotype sets (a cluster's at all its markers) made missing for
 // every person of the family, as brell-ibd --drop-inconsistent treats them.
