@@ -172,6 +172,56 @@ TEST(Drop, MeiosesAreLinkedAlongEachChromosomeInMapOrderAndNotAcross)
     EXPECT_NEAR(agree[2], half, 5 * sd);
 }
 
+// A cluster of three SNPs whose haplotypes 111, 122 and 212 any genotype
+// tells apart, and a SNP alone: founders carry the cluster's haplotypes at
+// its frequencies (chi-square, 2 degrees of freedom, passes 27.6 about once
+// in a million correct runs), each child one whole haplotype of each parent.
+TEST(Drop, ClusterFounderGenesDrawWholeHaplotypes)
+{
+    linkage::study s;
+    for (int m = 0; m < 4; ++m)
+        s.markers.push_back({"M" + std::to_string(m + 1), "1", linkage::chrom_kind::autosome, 0.1 * m, {"1", "2"},
+                             {0.5, 0.5}, 0});
+    linkage::family f{"F", {{"1", -1, -1}, {"2", -1, -1}, {"3", 0, 1}, {"4", 0, 1}, {"5", 0, 1}}, {}};
+    f.geno.assign(s.markers.size() * f.persons.size(), {1, 2});
+    s.families.push_back(f);
+    linkage::cluster_set cs;
+    cs.list.push_back({{0, 1, 2}, {1, 1, 1, 1, 2, 2, 2, 1, 2}, {0.5, 0.3, 0.2}});
+    linkage::index_clusters(s, cs);
+
+    // The pair of haplotypes a person's genotypes show.
+    auto pair_of = [](const linkage::family& g, int i) {
+        const std::string key = std::to_string(g.at(0, i).a) + std::to_string(g.at(0, i).b) +
+                                std::to_string(g.at(1, i).a) + std::to_string(g.at(1, i).b) +
+                                std::to_string(g.at(2, i).a) + std::to_string(g.at(2, i).b);
+        const std::pair<const char*, std::pair<int, int>> pairs[] = {
+            {"111111", {0, 0}}, {"112222", {1, 1}}, {"221122", {2, 2}},
+            {"111212", {0, 1}}, {"121112", {0, 2}}, {"121222", {1, 2}}};
+        for (const auto& [k, p] : pairs)
+            if (key == k)
+                return p;
+        ADD_FAILURE() << "no pair of the cluster's haplotypes shows " << key;
+        return std::pair{0, 0};
+    };
+    const int N = 2000;
+    double count[3] = {};
+    for (long r = 1; r <= N; ++r) {
+        const linkage::family g = sim::drop_replicate(s, cs, 7, r).families[0];
+        const auto fa = pair_of(g, 0), mo = pair_of(g, 1);
+        for (int h : {fa.first, fa.second, mo.first, mo.second})
+            ++count[h];
+        for (int c = 2; c < 5; ++c) {
+            const auto [x, y] = pair_of(g, c);
+            auto of = [](int h, std::pair<int, int> p) { return h == p.first || h == p.second; };
+            EXPECT_TRUE((of(x, fa) && of(y, mo)) || (of(y, fa) && of(x, mo))) << "replicate " << r;
+        }
+    }
+    double chi2 = 0;
+    for (int h = 0; h < 3; ++h)
+        chi2 += std::pow(count[h] - 4.0 * N * cs.list[0].freq[h], 2) / (4.0 * N * cs.list[0].freq[h]);
+    EXPECT_LT(chi2, 27.6);
+}
+
 TEST(Drop, CommandLineRefusals)
 {
     EXPECT_EQ(parse({"--drop", "-p", "a", "-d", "b", "-m", "c", "-f", "e", "--replicates", "1"}).drop.files.freq, "e");
