@@ -341,6 +341,53 @@ TEST(Drop, InconsistentGenotypesAreThoseBrellIbdFinds)
     }
 }
 
+// With LD clusters, a recombination inside a cluster in a family with typed
+// parents is an inconsistency of the cluster: brell-sim lists and drops
+// exactly brell-ibd's, at every marker of the cluster.
+TEST(Drop, ClusterInconsistenciesAreThoseBrellIbdFinds)
+{
+    simtest::temp_dir d("drop-ld");
+    ASSERT_EQ(simtest::run_in(d.path(), BIN + " --kindreds 40 --sibs 2-3 --length 9.75 --spacing 0.25 --freqs snp "
+                                              "--parents mixed --ld 4:2 --seed 6")
+                  .status,
+              0);
+    const std::string study = " -p study.ped -d study.dat -m study.map --ld-r2 0.1";
+    const auto ibd = simtest::run_in(d.path(), std::string(BRELL_IBD_BIN) + study + " -o ibd");
+    ASSERT_EQ(ibd.status, 1);
+    const auto refused = simtest::run_in(d.path(), BIN + " --drop" + study + " --replicates 2 -o reps");
+    EXPECT_EQ(std::regex_replace(refused.err, std::regex("brell-sim:"), "brell-ibd:"), ibd.err);
+
+    // (family, markers) named, as listed and as brell-ibd drops them.
+    auto sets = [](const std::string& text, const char* tail) {
+        std::set<std::pair<std::string, std::string>> out;
+        const std::regex re(std::string("family (\\S+) person \\S+: markers (\\S+): Mendelian inconsistency") + tail);
+        for (std::sregex_iterator m(text.begin(), text.end(), re), end; m != end; ++m)
+            out.insert({(*m)[1], (*m)[2]});
+        return out;
+    };
+    const auto listed = sets(ibd.err, "\n");
+    ASSERT_GE(listed.size(), 2u) << ibd.err;
+    const auto kept = simtest::run_in(d.path(), std::string(BRELL_IBD_BIN) + study + " --drop-inconsistent -o ibd");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(sets(kept.err, ": genotypes dropped"), listed);
+
+    const auto made = simtest::run_in(d.path(), BIN + " --drop" + study + " --drop-inconsistent --replicates 2 -o reps");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find("Missing in every replicate: " + std::to_string(listed.size()) + " "), std::string::npos);
+    const linkage::study orig = read_dir(d.path(), false);
+    const linkage::study rep = read_dir(d.path() / "reps/rep000001", true);
+    for (std::size_t fi = 0; fi < rep.families.size(); ++fi)
+        for (std::size_t m = 0; m < rep.markers.size(); ++m) {
+            bool gone = false;
+            for (const auto& [fam, names] : listed)
+                gone = gone || (fam == rep.families[fi].id &&
+                                ("," + names + ",").find("," + rep.markers[m].name + ",") != std::string::npos);
+            for (std::size_t i = 0; i < rep.families[fi].persons.size(); ++i)
+                ASSERT_EQ(rep.families[fi].at(m, i).missing(), orig.families[fi].at(m, i).missing() || gone)
+                    << rep.families[fi].id << ' ' << rep.markers[m].name;
+        }
+}
+
 // A folder of replicates holds one study's, of one seed: anything else is
 // refused before a replicate is written, and a folder that holds more than
 // this run wrote says so.
