@@ -246,6 +246,12 @@ TEST(Drop, CommandLineRefusals)
                                                      "simulated, not read"},
         {{"--drop", "--bfile", "x", "--replicates", "2", "--max-bits", "31"},
          "--max-bits: '31' is not a whole number from 0 to 30"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld-r2", "1.5"}, "--ld-r2: '1.5' is not a number from 0 to 1"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--write-clusters", "c"},
+         "--write-clusters goes with --clusters or --ld-r2"},
+        {{"--kindreds", "5", "--ld-r2", "0.1"}, "--ld-r2 needs --drop: without it a study is simulated, not read"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld", "4:3"},
+         "--ld does not go with --drop: the replicates keep the study's own pedigrees, map and frequencies"},
     };
     for (const auto& [args, message] : cases) {
         try {

@@ -129,6 +129,8 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
         {"--markers", "4"},
         {"--markers", "6", "--freqs", "skewed"},
         {"--freqs", "snp", "--missing", "0.3"},
+        {"--freqs", "snp", "--ld", "4:3"},  // the haplotypes' frequencies
+        {"--markers", "4", "--ld", "3:5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c[1]);
@@ -144,7 +146,7 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
             for (double p : mk.freq)
                 sum += p;
             EXPECT_NEAR(sum, 1.0, 1e-15);
-            if (s.opt.freqs == sim::allele_freqs::snp) {
+            if (s.opt.freqs == sim::allele_freqs::snp && !s.opt.ld_block) {
                 EXPECT_GE(mk.freq[1], 0.1);
                 EXPECT_LE(mk.freq[1], 0.5);
             }
@@ -170,6 +172,40 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
         if (s.opt.freqs == sim::allele_freqs::skewed) {
             EXPECT_GT(expected[0], 5 * expected[5]);
         }
+    }
+}
+
+// With --ld, founders carry two of their block's ancestral haplotypes whole
+// (genotypes a pair of them shows), and the markers' frequencies are theirs.
+TEST(Genotypes, LdFoundersCarryAncestralHaplotypesOfTheirBlock)
+{
+    simulation s({"--markers", "3", "--ld", "4:3", "--length", "10", "--pedigree", "grandparents", "--seed", "5"});
+    const std::vector<linkage::cluster> blocks = sim::make_ld(s.opt, s.m);
+    ASSERT_EQ(blocks.size(), 3u);  // 11 markers
+    EXPECT_EQ(blocks.back().size(), 3u);
+    for (const linkage::cluster& c : blocks)
+        for (std::size_t j = 0; j < c.size(); ++j) {
+            double f1 = 0;
+            for (std::size_t h = 0; h < c.count(); ++h)
+                f1 += c.haplotype(h)[j] == 1 ? c.freq[h] : 0.0;
+            EXPECT_DOUBLE_EQ(s.markers[c.markers[j]].freq[0], f1);
+        }
+    for (long i = 0; i < 200; ++i) {
+        const linkage::family& f = s.kindred(i).family;
+        for (int p = 0; p < 4; ++p)  // the grandparents
+            for (const linkage::cluster& c : blocks) {
+                bool shown = false;
+                for (std::size_t x = 0; x < c.count() && !shown; ++x)
+                    for (std::size_t y = x; y < c.count() && !shown; ++y) {
+                        shown = true;
+                        for (std::size_t j = 0; j < c.size(); ++j) {
+                            const std::uint16_t a = c.haplotype(x)[j], b = c.haplotype(y)[j];
+                            const linkage::genotype g = f.at(c.markers[j], p);
+                            shown = shown && g.a == std::min(a, b) && g.b == std::max(a, b);
+                        }
+                    }
+                EXPECT_TRUE(shown) << "kindred " << i << " person " << p + 1 << " block at M" << c.markers[0] + 1;
+            }
     }
 }
 
