@@ -4,8 +4,8 @@
 // blocks of 4 with 5 haplotypes each (by default; at most 16), 2% missing. Times
 //   markers:     the multipoint pass over every SNP, as brell-ibd runs today;
 //   likelihoods: the cluster likelihood of every block in every family;
-//   loci:        the multipoint pass over one marker per block, standing for
-//                the blocks as loci (what the pass costs beside the likelihoods);
+//   clusters:    the multipoint pass over the blocks as loci, their
+//                likelihoods included;
 //   EM:          the haplotype frequencies of every block, and clusters found
 //                with r^2 > 0.1.
 #include <time.h>
@@ -161,30 +161,14 @@ int main(int argc, char** argv)
     std::printf("likelihoods: %8.2f s  %ld varying of %zu (family, cluster); %ld with more than 256 values\n", lik_s,
                 varying, s.families.size() * cs.list.size(), many);
 
-    // One marker per block at the block's mean position: the pass over the loci.
-    study loci_study;
-    loci_study.markers.resize(blocks);
-    for (int b = 0; b < blocks; ++b) {
-        loci_study.markers[b] = s.markers[4 * b];
-        loci_study.markers[b].cm = 0.02 * (4 * b + 1.5);
-    }
-    for (const family& f : s.families) {
-        family g = f;
-        g.geno.assign(static_cast<std::size_t>(blocks) * f.persons.size(), genotype{});
-        for (int b = 0; b < blocks; ++b)
-            for (std::size_t p = 0; p < f.persons.size(); ++p)
-                g.at(b, p) = f.at(4 * b, p);
-        loci_study.families.push_back(std::move(g));
-    }
-    const chromosome lchr = chromosomes(loci_study)[0];
-    const std::vector<position> lpos = positions(loci_study, lchr, 0.0);
+    // The pass over the blocks as loci, their likelihoods included.
+    const std::vector<position> lpos = positions(s, chr, cs, 0.0);
     t = cpu_now();
     for (std::size_t i = 0; i < s.families.size(); ++i)
-        check += multipoint(kin[i], loci_study.families[i], loci_study, lchr, lpos).entropy[0];
+        check += multipoint(kin[i], s.families[i], s, chr, cs, lpos).entropy[0];
     const double loci_s = seconds_since(t);
-    std::printf("loci:        %8.2f s  multipoint over %d loci\n", loci_s, blocks);
-    std::printf("clusters:    %8.2f s  likelihoods + loci, %.2f times the markers' time\n", lik_s + loci_s,
-                (lik_s + loci_s) / markers_s);
+    std::printf("clusters:    %8.2f s  multipoint over %d clusters, %.2f times the markers' time\n", loci_s, blocks,
+                loci_s / markers_s);
 
     t = cpu_now();
     const cluster_set estimated = parse_clusters("blocks", text, s, {});
