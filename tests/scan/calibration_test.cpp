@@ -591,7 +591,8 @@ TEST(LdCalibration, EmpiricalPValuesWithClustersAreUniform)
         double excess = 0;
         for (int k = 1; k <= n + 1; ++k) {
             const double u = double(k) / (n + 1);
-            excess = std::max(excess, double(std::upper_bound(q.begin(), q.end(), u + 1e-12) - q.begin()) / studies - u);
+            const double at = double(std::upper_bound(q.begin(), q.end(), u + 1e-12) - q.begin()) / studies;
+            excess = std::max(excess, at - u);
         }
         std::printf("%s: %d null LD studies, %d replicates each, clusters by --ld-r2 0.1: KS distance %.4f, excess of "
                     "small p %.4f (0.1%% point %.4f); p(genome) <= 0.05 in %.1f%%, p 1 in %.1f%%\n",

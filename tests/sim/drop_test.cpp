@@ -246,7 +246,8 @@ TEST(Drop, CommandLineRefusals)
                                                      "simulated, not read"},
         {{"--drop", "--bfile", "x", "--replicates", "2", "--max-bits", "31"},
          "--max-bits: '31' is not a whole number from 0 to 30"},
-        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld-r2", "1.5"}, "--ld-r2: '1.5' is not a number from 0 to 1"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld-r2", "1.5"},
+         "--ld-r2: '1.5' is not a number from 0 to 1"},
         {{"--drop", "--bfile", "x", "--replicates", "2", "--write-clusters", "c"},
          "--write-clusters goes with --clusters or --ld-r2"},
         {{"--kindreds", "5", "--ld-r2", "0.1"}, "--ld-r2 needs --drop: without it a study is simulated, not read"},
@@ -377,7 +378,8 @@ TEST(Drop, ClusterInconsistenciesAreThoseBrellIbdFinds)
     ASSERT_EQ(kept.status, 0) << kept.err;
     EXPECT_EQ(sets(kept.err, ": genotypes dropped"), listed);
 
-    const auto made = simtest::run_in(d.path(), BIN + " --drop" + study + " --drop-inconsistent --replicates 2 -o reps");
+    const auto made =
+        simtest::run_in(d.path(), BIN + " --drop" + study + " --drop-inconsistent --replicates 2 -o reps");
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_NE(made.out.find("Missing in every replicate: " + std::to_string(listed.size()) + " "), std::string::npos);
     const linkage::study orig = read_dir(d.path(), false);

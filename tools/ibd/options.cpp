@@ -195,10 +195,10 @@ void check_options(const options& o)
         throw usage_error("-o OUTDIR is needed");
     const linkage::cluster_limits defaults;
     if (o.clusters.empty() && !o.ld_r2) {
-        const char* alone = !o.write_clusters.empty()                 ? "--write-clusters"
-                            : o.ld.max_cm != defaults.max_cm           ? "--ld-distance"
+        const char* alone = !o.write_clusters.empty()                        ? "--write-clusters"
+                            : o.ld.max_cm != defaults.max_cm                 ? "--ld-distance"
                             : o.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
-                                                                        : nullptr;
+                                                                             : nullptr;
         if (alone)
             throw usage_error(std::string(alone) + " goes with --clusters or --ld-r2");
     }

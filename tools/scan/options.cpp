@@ -65,17 +65,18 @@ settings scan_settings(const options& o)
     for (const std::string& m : o.models)
         models += (models.empty() ? "" : ",") + m;
     settings out = {{"model", models},
-            {"grid", o.grid.empty() ? "none"
-                                    : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
-                                          std::to_string(o.grid_n)},
-            {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
-            {"step", brell::shortest(i.step)},
-            {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
-            // Replicates are read with their frequency file where the study has one.
-            {"frequencies", i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
-            {"weights", i.pair_weights ? "pairs" : "none"},
-            {"max-bits", std::to_string(i.max_bits)},
-            {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
+                    {"grid", o.grid.empty() ? "none"
+                                            : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
+                                                  std::to_string(o.grid_n)},
+                    {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
+                    {"step", brell::shortest(i.step)},
+                    {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
+                    // Replicates are read with their frequency file where the study has one.
+                    {"frequencies",
+                     i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
+                    {"weights", i.pair_weights ? "pairs" : "none"},
+                    {"max-bits", std::to_string(i.max_bits)},
+                    {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
     // LD clusters, only where asked for: results made without them read as before.
     if (!i.clusters.empty() || i.ld_r2) {
         out.emplace_back("clusters", i.clusters.empty() ? "none" : "file");
