@@ -599,8 +599,9 @@ TEST(LdCalibration, EmpiricalPValuesWithClustersAreUniform)
                     m ? "EXP" : "LIN", studies, n, d, excess, crit,
                     100.0 * std::count_if(q.begin(), q.end(), [](double p) { return p <= 0.05; }) / studies,
                     100.0 * std::count(q.begin(), q.end(), 1.0) / studies);
-        if (m == 1)
+        if (m == 1) {
             EXPECT_LT(d, crit);
+        }
         EXPECT_LT(excess, crit) << (m ? "EXP" : "LIN");
     }
     std::printf("%.1f s\n", seconds_since(t0));
