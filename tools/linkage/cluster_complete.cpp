@@ -42,7 +42,7 @@ cluster with(const cluster& c, const std::vector<std::vector<std::uint16_t>>& mo
 void complete_for(const study& s, cluster& c, const family& f, const kindred& k, detail::cluster_likelihood& lik,
                   const cluster_limits& lim, double floor)
 {
-    if (lik.possible(f, s, c))
+    if (c.count() == 0 || lik.possible(f, s, c))
         return;  // what an earlier family needed was enough
     const std::size_t K = c.size();
     // The haplotypes of the alleles the family shows; where it shows none,
