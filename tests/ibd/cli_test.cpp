@@ -263,12 +263,9 @@ TEST(IbdCli, LdClusters)
     } refused[] = {
         {"CLUSTER M1 M3\n", "",
          "c.txt line 1: markers M1 and M3 are not consecutive on chromosome 1: M2 lies between them"},
-        {"CLUSTER M2\nCLUSTER M1 M2 M3 M4 M5 M6\n", "", "c.txt line 2: marker M2 is already in the cluster on line 1"},
         {"\nCLUSTER M1 M2 M3 M4 M5 M6\n", "",
          "c.txt line 2: markers M1 to M6 span 1.25 cM, more than --ld-distance 1 cM"},
         {"CLUSTER M1 M2\nHAPLO 0.5 1 3\n", "", "c.txt line 2: marker M2 has no allele 3"},
-        {"CLUSTER M1 M2\nHAPLO 1 1 1\nHAPLO 1 2 2\nHAPLO 1 1 2\n", " --max-haplotypes 2",
-         "c.txt line 4: the cluster has more than 2 haplotypes with non-zero frequency (--max-haplotypes)"},
         {"", " --ld-distance 2 --clusters ''", "--clusters takes a file name (see --help)"},
     };
     for (const auto& c : refused) {

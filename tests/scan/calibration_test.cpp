@@ -6,7 +6,6 @@
 // figures; the bounds come from the sampling error of the figure checked.
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -448,7 +447,7 @@ struct ld_figures {
     int above_588[3] = {}, above_1[3] = {};
 };
 
-ld_figures null_ld_studies(int studies, const std::string& ld, double spacing, const std::string& r2_options,
+ld_figures null_ld_studies(int studies, const std::string& ld, double spacing, double ld_distance,
                            std::uint64_t first_seed)
 {
     temp_dir dir("calib-ld");
@@ -476,15 +475,9 @@ ld_figures null_ld_studies(int studies, const std::string& ld, double spacing, c
             o.ibd.files = {work + "/study.ped", work + "/study.dat", work + "/study.map", work + "/study.freq"};
             o.ibd.threads = 1;
             const linkage::study s = ibd::read_study(o.ibd);
-            scan::options with = o;
-            std::vector<const char*> args = {"brell-scan"};
-            std::istringstream words(r2_options);
-            std::vector<std::string> kept((std::istream_iterator<std::string>(words)), {});
-            for (const std::string& x : kept)
-                args.push_back(x.c_str());
-            for (int i = 1; i < static_cast<int>(args.size());)
-                if (!ibd::take_option(static_cast<int>(args.size()), args.data(), i, with.ibd))
-                    throw std::runtime_error("not a brell-ibd option: " + r2_options);
+            scan::options with = o;  // --ld-r2 0.1 --ld-distance ld_distance
+            with.ibd.ld_r2 = 0.1;
+            with.ibd.ld.max_cm = ld_distance;
             const linkage::study indep = sim::drop_replicate(s, first_seed + k, 1);
             const std::pair<const scan::options*, const linkage::study*> ways[3] = {
                 {&o, &s}, {&with, &s}, {&o, &indep}};
@@ -531,16 +524,15 @@ TEST(LdCalibration, NullStudiesAreInflatedWithoutClustersAndNotWithThem)
     const struct {
         const char* name;
         const char* ld;
-        double spacing;
-        const char* options;
+        double spacing, distance;
     } designs[] = {
-        {"blocks of 4 SNPs 0.25 cM apart, 5 haplotypes", "4:5", 0.25, "--ld-r2 0.1"},
-        {"blocks of 4 SNPs 0.5 cM apart, 5 haplotypes", "4:5", 0.5, "--ld-r2 0.1 --ld-distance 2"},
+        {"blocks of 4 SNPs 0.25 cM apart, 5 haplotypes", "4:5", 0.25, 1.0},
+        {"blocks of 4 SNPs 0.5 cM apart, 5 haplotypes", "4:5", 0.5, 2.0},
     };
-    const char* way[] = {"no clusters", "clusters", "independent SNPs"};
+    const char* way[] = {"no clusters", "clusters by --ld-r2 0.1", "independent SNPs"};
     for (const auto& d : designs) {
         SCOPED_TRACE(d.name);
-        const ld_figures f = null_ld_studies(studies, d.ld, d.spacing, d.options, 9000);
+        const ld_figures f = null_ld_studies(studies, d.ld, d.spacing, d.distance, 9000);
         double mean[3], se[3], sd[3], p588[3], p1[3];
         for (int w = 0; w < 3; ++w) {
             mean[w] = f.sum[w] / f.positions[w];
@@ -548,9 +540,9 @@ TEST(LdCalibration, NullStudiesAreInflatedWithoutClustersAndNotWithThem)
             se[w] = simtest::moments_of(f.study_mean[w]).sd / std::sqrt(double(studies));
             p588[w] = double(f.above_588[w]) / studies;
             p1[w] = double(f.above_1[w]) / studies;
-            std::printf("%s, %s (%s): NPL Z mean %.3f (se %.3f) sd %.3f; max LOD >= 0.588 in %.3f, >= 1 in %.3f of "
-                        "%d null studies\n",
-                        d.name, way[w], w == 1 ? d.options : "", mean[w], se[w], sd[w], p588[w], p1[w], studies);
+            std::printf("%s, %s (--ld-distance %g): NPL Z mean %.3f (se %.3f) sd %.3f; max LOD >= 0.588 in %.3f, >= 1 "
+                        "in %.3f of %d null studies\n",
+                        d.name, way[w], d.distance, mean[w], se[w], sd[w], p588[w], p1[w], studies);
         }
         auto se_diff = [&](double a, double b) { return std::sqrt((a * (1 - a) + b * (1 - b)) / studies); };
         EXPECT_GT(mean[0] - mean[2], 5 * std::hypot(se[0], se[2])) << "inflation without clusters";

@@ -175,40 +175,6 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
     }
 }
 
-// With --ld, founders carry two of their block's ancestral haplotypes whole
-// (genotypes a pair of them shows), and the markers' frequencies are theirs.
-TEST(Genotypes, LdFoundersCarryAncestralHaplotypesOfTheirBlock)
-{
-    simulation s({"--markers", "3", "--ld", "4:3", "--length", "10", "--pedigree", "grandparents", "--seed", "5"});
-    const std::vector<linkage::cluster> blocks = sim::make_ld(s.opt, s.m);
-    ASSERT_EQ(blocks.size(), 3u);  // 11 markers
-    EXPECT_EQ(blocks.back().size(), 3u);
-    for (const linkage::cluster& c : blocks)
-        for (std::size_t j = 0; j < c.size(); ++j) {
-            double f1 = 0;
-            for (std::size_t h = 0; h < c.count(); ++h)
-                f1 += c.haplotype(h)[j] == 1 ? c.freq[h] : 0.0;
-            EXPECT_DOUBLE_EQ(s.markers[c.markers[j]].freq[0], f1);
-        }
-    for (long i = 0; i < 200; ++i) {
-        const linkage::family& f = s.kindred(i).family;
-        for (int p = 0; p < 4; ++p)  // the grandparents
-            for (const linkage::cluster& c : blocks) {
-                bool shown = false;
-                for (std::size_t x = 0; x < c.count() && !shown; ++x)
-                    for (std::size_t y = x; y < c.count() && !shown; ++y) {
-                        shown = true;
-                        for (std::size_t j = 0; j < c.size(); ++j) {
-                            const std::uint16_t a = c.haplotype(x)[j], b = c.haplotype(y)[j];
-                            const linkage::genotype g = f.at(c.markers[j], p);
-                            shown = shown && g.a == std::min(a, b) && g.b == std::max(a, b);
-                        }
-                    }
-                EXPECT_TRUE(shown) << "kindred " << i << " person " << p + 1 << " block at M" << c.markers[0] + 1;
-            }
-    }
-}
-
 TEST(Genotypes, MissingGenotypesFollowTheRateAndLeaveTheRestAlone)
 {
     const std::vector<const char*> common{"--kindreds", "300", "--sibs", "2-4", "--length", "20", "--locus", "5",
