@@ -81,10 +81,10 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         const linkage::family& fam = s.families[f];
         const linkage::kindred_size size = linkage::measure(fam);
         if (size.affected < 2) {
-            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.affected);
         } else if (size.bits > o.max_bits) {
-            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
         } else if (linkage::least_memory(size.bits) > memory) {
             std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", PROGRAM,
@@ -141,7 +141,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::family& fam = s.families[used[u]];
         if (!std::isfinite(kindreds[u].score.back())) {
-            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", PROGRAM,
+            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", o.program,
                          linkage::visible(fam.id).c_str(), kindreds[u].affected);
             ++sum.left_out;
             continue;
@@ -189,19 +189,19 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     for (std::size_t ci = 0; ci < chroms.size(); ++ci) {
         const linkage::chromosome& c = chroms[ci];
         if (c.kind != linkage::chrom_kind::autosome) {
-            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", PROGRAM,
+            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", o.program,
                          c.name.c_str(), c.markers.size(),
                          c.kind == linkage::chrom_kind::x_linked ? "X-linked" : "non-autosomal");
             sum.not_analysed_markers += static_cast<int>(c.markers.size());
             continue;
         }
         if (progress)
-            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
+            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", o.program, c.name.c_str(), ci + 1,
                          chroms.size());
         const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
         if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
-                         PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
+                         o.program, c.name.c_str(), brell::shortest(span).c_str());
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -255,12 +255,12 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 const linkage::family& fam = s.families[used[u]];
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
-                    std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
+                    std::fprintf(log, "%s: %s: genotypes dropped\n", o.program,
                                  linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
-                    inconsistent += std::string(PROGRAM) + ": " +
+                    inconsistent += std::string(o.program) + ": " +
                                     linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked

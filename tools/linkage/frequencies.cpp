@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "readers.h"
 
@@ -20,6 +22,41 @@ study read_study(study_format format, const linkage_files& files, const std::str
     }
     count_frequencies(s, from);
     return s;
+}
+
+std::string study_options_problem(study_format format, const linkage_files& files, const std::string& prefix,
+                                  int filesets)
+{
+    const char* fileset = format == study_format::plink_binary ? "--bfile" : "--file";
+    if (filesets > 1)
+        return "give one PLINK fileset (--bfile or --file)";
+    std::vector<std::string> given, missing;
+    for (const auto& [name, file] : {std::pair{"-p", &files.ped}, {"-d", &files.dat}, {"-m", &files.map},
+                                     {"-f", &files.freq}})
+        if (!file->empty())
+            given.push_back(name);
+        else if (file != &files.freq)  // a frequency file is never needed
+            missing.push_back(name);
+    auto list = [](const std::vector<std::string>& names) {
+        std::string out;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            out += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+        return out;
+    };
+    const std::size_t count = given.size();
+    if (filesets == 1) {
+        if (count)
+            return list(given) + (count == 1 ? " does" : " do") + " not go with " + fileset +
+                   ": a PLINK fileset is the whole study, its allele frequencies counted from its genotypes";
+        if (prefix.empty())
+            return std::string(fileset) + " needs a fileset prefix, not ''";
+        return {};
+    }
+    if (!count)
+        return "no study given: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX";
+    if (!missing.empty())
+        return "a LINKAGE-style study is -p PED -d DAT -m MAP [-f FREQ]: " + list(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
+    return {};
 }
 
 void count_frequencies(study& s, freq_from from)

@@ -49,4 +49,9 @@ enum class study_format { linkage, plink_binary, plink_text };
 // the frequencies that no file gives counted: every tool reads a study so.
 study read_study(study_format format, const linkage_files& files, const std::string& prefix, freq_from from);
 
+// Why the options that name a study (-p -d -m -f, or filesets times --bfile
+// or --file) do not name one, as a message; empty when they do.
+std::string study_options_problem(study_format format, const linkage_files& files, const std::string& prefix,
+                                  int filesets);
+
 }  // namespace linkage
