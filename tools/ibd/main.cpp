@@ -14,6 +14,7 @@ int main(int argc, char* argv[])
         if (o.help || o.version)
             return cli::print(o.help ? ibd::usage_text() : cli::version_line(ibd::PROGRAM));
         const linkage::study s = ibd::read_study(o);
+        linkage::print_notes(s.notes, ibd::PROGRAM, stderr);
         const ibd::summary sum = ibd::run_ibd(o, s, stderr);
         if (!o.quiet)
             ibd::print_summary(sum, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),

@@ -2,6 +2,7 @@
 #include <utility>
 #include <vector>
 
+#include "read_common.h"
 #include "readers.h"
 
 namespace linkage {
@@ -20,7 +21,25 @@ study read_study(study_format format, const linkage_files& files, const std::str
         s = read_plink_text(prefix);
         break;
     }
-    count_frequencies(s, from);
+    auto names = [&](const std::vector<std::size_t>& markers) {
+        std::vector<std::string> out;
+        for (std::size_t m : markers)
+            out.push_back(s.markers[m].name);
+        return std::to_string(out.size()) + " marker" + (out.size() == 1 ? "" : "s") + " (" +
+               read::some_names(out) + ")";
+    };
+    const char* counted = from == freq_from::all ? "counted over every genotyped person" : "counted over founders";
+    if (format == study_format::linkage && !files.freq.empty()) {
+        std::vector<std::size_t> absent;
+        for (std::size_t m = 0; m < s.markers.size(); ++m)
+            if (s.markers[m].freq.empty())
+                absent.push_back(m);
+        if (!absent.empty())
+            s.notes.push_back(files.freq + ": " + names(absent) + " not in it: their allele frequencies " + counted);
+    }
+    if (const std::vector<std::size_t> none = count_frequencies(s, from); !none.empty())
+        s.notes.push_back("--freq founders: no founder is genotyped at " + names(none) +
+                          ": the alleles seen there are taken as equally frequent");
     return s;
 }
 
@@ -59,8 +78,9 @@ std::string study_options_problem(study_format format, const linkage_files& file
     return {};
 }
 
-void count_frequencies(study& s, freq_from from)
+std::vector<std::size_t> count_frequencies(study& s, freq_from from)
 {
+    std::vector<std::size_t> no_founder;
     for (std::size_t m = 0; m < s.markers.size(); ++m) {
         marker& mk = s.markers[m];
         if (!mk.freq.empty())
@@ -81,7 +101,9 @@ void count_frequencies(study& s, freq_from from)
                 }
             }
         std::uint64_t total = 0;
+        bool founder = false;
         for (std::size_t k = 1; k < count.size(); ++k) {
+            founder = founder || count[k] > 0;
             if (count[k] == 0 && anywhere[k])
                 count[k] = 1;
             total += count[k];
@@ -90,7 +112,10 @@ void count_frequencies(study& s, freq_from from)
         for (std::size_t k = 1; k < count.size(); ++k)
             mk.freq[k - 1] = total ? static_cast<double>(count[k]) / static_cast<double>(total)
                                    : 1.0 / static_cast<double>(mk.alleles.size());
+        if (from == freq_from::founders && !founder && !mk.alleles.empty())
+            no_founder.push_back(m);
     }
+    return no_founder;
 }
 
 }  // namespace linkage

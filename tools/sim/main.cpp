@@ -14,6 +14,7 @@ int main(int argc, char* argv[])
             return cli::print(opt.help ? sim::usage_text() : cli::version_line(sim::PROGRAM));
         if (opt.drop.on) {
             const sim::drop_summary sum = sim::write_replicates(opt);
+            linkage::print_notes(sum.notes, sim::PROGRAM, stderr);
             const long n = opt.drop.replicates, first = opt.drop.first;
             const std::string range = sim::replicate_name(first) +
                                       (n > 1 ? " to " + sim::replicate_name(first + n - 1) : std::string());

@@ -223,6 +223,7 @@ struct drop_summary {
     std::size_t dropped = 0;  // inconsistent genotype sets left missing
     long held = 0;            // replicates in the folder once written, this run's among them
     long lowest = 0, highest = 0;  // their numbers
+    std::vector<std::string> notes;  // the study's, as read
 };
 
 // A study brell-ibd would refuse for its Mendelian inconsistencies: the
