@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <charconv>
 #include <cmath>
@@ -185,23 +186,44 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     staged_files staged;
     std::string inconsistent;  // every (family, marker) pair, when not dropping
     const bool progress = !o.quiet && ::isatty(STDERR_FILENO);
+    // A message starts on a line of its own, not after the progress line.
+    auto clear_progress = [&] {
+        if (progress && log == stderr)
+            std::fputs("\r\033[K", stderr);
+    };
     const std::vector<linkage::chromosome> chroms = linkage::chromosomes(s);
     for (std::size_t ci = 0; ci < chroms.size(); ++ci) {
         const linkage::chromosome& c = chroms[ci];
         if (c.kind != linkage::chrom_kind::autosome) {
+            clear_progress();
             std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", o.program,
                          c.name.c_str(), c.markers.size(),
                          c.kind == linkage::chrom_kind::x_linked ? "X-linked" : "non-autosomal");
             sum.not_analysed_markers += static_cast<int>(c.markers.size());
             continue;
         }
-        if (progress)
-            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", o.program, c.name.c_str(), ci + 1,
-                         chroms.size());
+        const auto started = std::chrono::steady_clock::now();
+        auto shown = started - std::chrono::seconds(1);
+        // Families done on this chromosome, at most ten times a second.
+        auto show_progress = [&](std::size_t done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!progress || (now - shown < std::chrono::milliseconds(100) && done < used.size()))
+                return;
+            shown = now;
+            const double seconds = std::chrono::duration<double>(now - started).count();
+            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu): %zu of %zu families", o.program, c.name.c_str(),
+                         ci + 1, chroms.size(), done, used.size());
+            if (done > 0 && seconds > 0.5)
+                std::fprintf(stderr, ", %.3g per second", static_cast<double>(done) / seconds);
+            std::fputs("\033[K", stderr);
+        };
         const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
-        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
+        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0) {
+            clear_progress();
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
                          o.program, c.name.c_str(), brell::shortest(span).c_str());
+        }
+        show_progress(0);
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -255,6 +277,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 const linkage::family& fam = s.families[used[u]];
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
+                    clear_progress();
                     std::fprintf(log, "%s: %s: genotypes dropped\n", o.program,
                                  linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
@@ -269,6 +292,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     e[p] += r.ibd.entropy[p];
                 e0 += r.ibd.null_entropy;
             }
+            show_progress(last);
         }
         if (!inconsistent.empty())
             continue;
