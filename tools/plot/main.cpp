@@ -39,6 +39,8 @@ std::string help_text()
                  "  -o, --output FILE   write the figure to FILE (default: %s)\n"
                  "  -l, --label LABEL   name a results file in the figure and the summary;\n"
                  "                      the n-th label names the n-th file (default: its name)\n"
+                 "  -t, --title TITLE   the figure's title (default: what it shows; with\n"
+                 "                      --genome, \"Genome scan: \" and the scan file's name)\n"
                  "  -h, --help          print this help and exit\n"
                  "      --version       print the version and exit\n"
                  "\n"
@@ -71,6 +73,7 @@ struct options {
     std::string genome;  // the scan table
     bool significance_given = false;
     std::string significance;
+    std::string title;  // empty: the figure's own
 };
 
 options parse_args(int argc, char** argv, cli::request& request)
@@ -79,6 +82,7 @@ options parse_args(int argc, char** argv, cli::request& request)
     cli::parser p;
     p.value("-o,--output", [&](const std::string& v) { opt.output = v, opt.output_given = true; });
     p.value("-l,--label", [&](const std::string& v) { opt.labels.push_back(v); });
+    p.value("-t,--title", [&](const std::string& v) { opt.title = v; });
     p.value("--genome", [&](const std::string& v) { opt.genome = v, opt.genome_given = true; });
     p.value("--significance", [&](const std::string& v) { opt.significance = v, opt.significance_given = true; });
     p.operands([&](const std::string& v) { opt.files.push_back(v); });
@@ -170,6 +174,7 @@ int run_genome(const options& opt)
         return 1;
     }
     const brell_plot::significance* sigp = opt.significance_given ? &sig : nullptr;
+    scan.title = opt.title;
 
     std::string why;
     if (!write_file(opt.output, brell_plot::genome_svg(scan, sigp), why)) {
@@ -229,7 +234,7 @@ int run(int argc, char** argv)
     }
 
     std::string why;
-    if (!write_file(opt.output, brell_plot::svg_figure(sets), why)) {
+    if (!write_file(opt.output, brell_plot::svg_figure(sets, opt.title), why)) {
         std::fprintf(stderr, "%s: %s: could not be written (%s)\n", PROGRAM, opt.output.c_str(), why.c_str());
         return 1;
     }
