@@ -88,7 +88,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
             std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
         } else if (linkage::least_memory(size.bits) > memory) {
-            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", PROGRAM,
+            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", o.program,
                          linkage::visible(fam.id).c_str(), size.bits,
                          brell::shortest(std::ceil(linkage::least_memory(size.bits) / 1073741824.0 * 1000) / 1000).c_str(),
                          brell::shortest(o.max_memory > 0 ? o.max_memory : std::round(memory / 1073741824.0 * 10) / 10).c_str());
@@ -266,9 +266,12 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
                 std::vector<double>().swap(r.ibd.probs);
             };
+            std::size_t large_done = 0;
             for (std::size_t u = first; u < last; ++u)
-                if (large(u))
+                if (large(u)) {
                     compute(u, &pool);
+                    show_progress(first + ++large_done);  // each may take minutes
+                }
             each_family(first, last, [&](std::size_t u) {
                 if (!large(u))
                     compute(u, nullptr);
