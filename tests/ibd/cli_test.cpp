@@ -237,6 +237,23 @@ TEST(IbdCli, ThreadCountChangesNoByte)
         EXPECT_EQ(slurp(d.path() / "one/chr1" / f), slurp(d.path() / "three/chr1" / f)) << f;
 }
 
+// On a terminal: families done per chromosome, the line cleared before the
+// summary; never with --quiet, never in a file.
+TEST(IbdCli, ProgressOnATerminalOnly)
+{
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    temp_dir d("ibd-progress");
+    sib_pair_study(d);
+    const std::string run = IBD + " -p s.ped -d s.dat -m s.map -o out";
+    auto tty = run_in(d.path(), "script -qec '" + run + "' /dev/null");
+    ASSERT_EQ(tty.status, 0) << tty.out;
+    EXPECT_NE(tty.out.find("\rbrell-ibd: chromosome 1 (1 of 1): 1 of 1 families\033[K"), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("\r\033[Kbrell-ibd: 2 families: 1 used"), std::string::npos) << tty.out;
+    EXPECT_EQ(run_in(d.path(), "script -qec '" + run + " --quiet' /dev/null").out.find("families"), std::string::npos);
+    EXPECT_EQ(run_in(d.path(), run).err.find("\r"), std::string::npos);
+}
+
 TEST(IbdCli, CommandLineMistakes)
 {
     temp_dir d("ibd-usage");

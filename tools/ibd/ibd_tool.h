@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "ibd.h"
 #include "readers.h"
 
@@ -20,9 +21,7 @@ struct error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 // A command line that cannot be run: the text, then a pointer to --help.
-struct usage_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using usage_error = cli::usage_error;
 
 using input_format = linkage::study_format;
 
@@ -30,6 +29,7 @@ struct options {
     input_format format = input_format::linkage;
     linkage::linkage_files files;  // -p -d -m -f
     std::string prefix;            // --bfile / --file
+    int filesets = 0;              // --bfile and --file given
     std::string out_dir;
     linkage::score_kind score = linkage::score_kind::all;
     double step = 0.0;  // cM, above 0 when given; 0: markers only
@@ -41,12 +41,13 @@ struct options {
     int threads = 0;  // 0: every core
     bool quiet = false;
     bool help = false;
+    bool version = false;
+    // Whose messages: brell-scan runs brell-ibd's work as its own.
+    const char* program = PROGRAM;
 };
 
-// Takes the option at argv[i] (and its value) if it is one of brell-ibd's,
-// advancing i past it; false leaves i alone. So brell-scan can accept them
-// among its own.
-bool take_option(int argc, const char* const argv[], int& i, options& o);
+// brell-ibd's options, which brell-scan takes among its own.
+void add_options(cli::parser& p, options& o);
 // Every argument; throws usage_error.
 options parse_options(int argc, const char* const argv[]);
 // Checks that the options name one study and an output folder.

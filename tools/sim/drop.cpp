@@ -178,7 +178,7 @@ drop_summary write_replicates(const options& opt)
         }
     }
 
-    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0};
+    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0, s.notes};
     for (const auto& [number, path] : linkage::replicate_folders(opt.out_dir))
         if (!fs::is_empty(path, ec)) {
             sum.lowest = sum.held++ ? sum.lowest : static_cast<long>(number);
