@@ -38,13 +38,18 @@ SIM = {
 }
 
 
-def pedigree20(folder, markers=200, seed=9):
+# Grandchildren per child of the grandparents: 2 (grandchildren + 4) - 6 bits.
+KIDS = {20: [3, 2, 2, 2], 22: [3, 3, 2, 2], 24: [3, 3, 3, 2], 26: [3, 3, 3, 3]}
+
+
+def pedigree20(folder, markers=200, seed=9, bits=20):
     """Grandparents, their four children with spouses, nine affected
-    grandchildren: 13 non-founders and 6 founders with children, 20 bits."""
+    grandchildren: 13 non-founders and 6 founders with children, 20 bits
+    (more grandchildren for more bits)."""
     rnd = random.Random(seed)
     os.makedirs(folder, exist_ok=True)
     people = [("G1", "0", "0", 1, 0), ("G2", "0", "0", 2, 0)]
-    kids = [3, 2, 2, 2]
+    kids = KIDS[bits]
     for i, n in enumerate(kids, 1):
         people.append((f"P{i}", "G1", "G2", 1, 0))
         people.append((f"S{i}", "0", "0", 2, 0))
@@ -132,9 +137,35 @@ def run(cmd, cwd=None, cpu=False):
     return wall, usage.ru_maxrss
 
 
+def large(build, root, runs):
+    """Three-generation pedigrees of 20 to 26 bits with 8-allele markers,
+    beside a floor: brell-ibd-bench stream, which only streams vectors of the
+    family's size as many times as the forward-backward pass must (the passes
+    that the run reported)."""
+    ibd = os.path.join(build, "tools", "ibd", "brell-ibd")
+    bench = os.path.join(build, "bench", "brell-ibd-bench")
+    print(f"{'bits':>4} {'markers':>7} {'wall s':>8} {'CPU s':>8} {'peak MB':>8} {'floor s':>8} {'ratio':>6}")
+    for bits, markers, extra in [(20, 200, []), (24, 50, []), (26, 50, ["--max-bits", "26"])]:
+        folder = os.path.join(root, f"pedigree{bits}x{markers}")
+        pedigree20(folder, markers=markers, bits=bits)
+        study = ["-p", os.path.join(folder, "study.ped"), "-d", os.path.join(folder, "study.dat"),
+                 "-m", os.path.join(folder, "study.map"), "-o", os.path.join(folder, "ibd"), "--quiet", *extra]
+        times, cpus, rss = [], [], 0
+        for _ in range(runs):
+            t, r, c = run([ibd, *study], cpu=True)
+            times.append(t)
+            cpus.append(c)
+            rss = max(rss, r)
+        out = subprocess.run([bench, "stream", str(bits), str(markers)], check=True, capture_output=True, text=True)
+        floor = float(out.stdout.split()[-2])
+        t = statistics.median(times)
+        print(f"{bits:>4} {markers:>7} {t:8.2f} {statistics.median(cpus):8.2f} {rss / 1024:8.1f} {floor:8.2f}"
+              f" {t / floor:6.1f}", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "replicates", "ld", "all"],
+    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "replicates", "ld", "all", "large"],
                     default="all")
     ap.add_argument("--runs", type=int, default=3, help="runs of each command (default 3)")
     ap.add_argument("--dir", default="/tmp/brell-ibd-bench", help="folder for the build and the studies")
@@ -144,12 +175,15 @@ def main():
     subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBRELL_TESTS=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build, "-j2", "--target", "brell-ibd", "brell-sim", "brell-ibd-read",
-                    "brell-scan"],
+                    "brell-scan", "brell-ibd-bench"],
                    check=True, stdout=subprocess.DEVNULL)
     ibd = os.path.join(build, "tools", "ibd", "brell-ibd")
     floor = os.path.join(build, "bench", "brell-ibd-read")
     sim = os.path.join(build, "tools", "sim", "brell-sim")
 
+    if args.study == "large":
+        large(build, args.dir, args.runs)
+        return
     names = ["sibships", "snps", "pedigree20", "replicates", "ld"] if args.study == "all" else [args.study]
     print(f"{'study':<11} {'floor s':>8} {'brell-ibd s':>12} {'ratio':>7} {'peak MB':>8}")
     for name in names:

@@ -3,6 +3,10 @@
 //   brell-ibd-bench sibs [threads]   2,000 sibships of 2-6 affected, half with typed parents, 400 markers of 8 alleles
 //   brell-ibd-bench snps [threads]   500 such sibships, 10,000 SNPs
 //   brell-ibd-bench big              one pedigree of 20 bits, 200 markers of 8 alleles
+//   brell-ibd-bench stream BITS M    the memory-bandwidth floor of a family of BITS bits at M markers:
+//                                    per marker, the vectors streamed on two threads as often as the
+//                                    forward-backward pass must (forward, one replay from checkpoints,
+//                                    backward, and a read for the posterior), nothing computed
 // A third argument runs only that many families.
 #include <sys/resource.h>
 
@@ -13,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ibd.h"
 
@@ -126,9 +131,44 @@ double seconds_since(std::chrono::steady_clock::time_point t)
 
 }  // namespace
 
+// Seven streams of a vector per marker: forward (read and write), its replay
+// (read and write), backward (read and write) and the posterior's read.
+int stream(int bits, int markers)
+{
+    const std::size_t n = std::size_t{1} << bits;
+    std::vector<double> x(n, 1.0 / double(n)), y(n, 0.0);
+    double sink[2] = {0.0, 0.0};
+    auto both = [&](auto job) {
+        std::thread t([&] { job(n / 2, n, 1); });
+        job(0, n / 2, 0);
+        t.join();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (int m = 0; m < markers; ++m) {
+        for (int copy = 0; copy < 3; ++copy)
+            both([&](std::size_t lo, std::size_t hi, int) {
+                for (std::size_t v = lo; v < hi; ++v)
+                    y[v] = x[v] * 0.999;
+            });
+        both([&](std::size_t lo, std::size_t hi, int t) {
+            double s = 0;
+            for (std::size_t v = lo; v < hi; ++v)
+                s += y[v];
+            sink[t] += s;
+        });
+        std::swap(x, y);
+    }
+    const double secs = seconds_since(start);
+    std::printf("stream: %d bits, %d markers, 7 streams of %.0f MiB per marker (%.6g): %.3f s\n", bits, markers,
+                n * 8.0 / 1048576, sink[0] + sink[1], secs);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     const std::string what = argc > 1 ? argv[1] : "sibs";
+    if (what == "stream" && argc > 3)
+        return stream(std::atoi(argv[2]), std::atoi(argv[3]));
     const int threads = argc > 2 ? std::atoi(argv[2]) : 2;
     const int only = argc > 3 ? std::atoi(argv[3]) : 0;  // fewer families, for quick comparisons
     std::mt19937_64 rng(42);

@@ -56,6 +56,28 @@ TEST(IbdCli, KnownSharingOfAnAffectedSibPair)
     EXPECT_EQ(b.status, 0) << b.out;
 }
 
+// A family whose vectors cannot be computed within --max-memory is left out
+// and named like one beyond --max-bits; the others are computed as ever.
+TEST(IbdCli, FamilyBeyondTheMemoryIsLeftOut)
+{
+    temp_dir d("ibd-memory");
+    sib_pair_study(d);
+    std::string big = "F3 1 0 0 1 1 0 0 0 0\nF3 2 0 0 2 1 0 0 0 0\n";
+    for (int i = 3; i < 12; ++i)  // nine affected sibs: 16 bits
+        big += "F3 " + std::to_string(i) + " 1 2 1 2 1 2 5 6\n";
+    put(d, "s.ped", slurp(d.path() / "s.ped") + big);
+    auto all = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o all");
+    ASSERT_EQ(all.status, 0) << all.err;
+    auto r = run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o out --max-memory 0.001");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("brell-ibd: family F3: 16 bits need 0.004 GiB, above --max-memory 0.001: left out\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("3 families: 1 used, 2 left out"), std::string::npos) << r.err;
+    const std::string kept = slurp(d.path() / "out/chr1/probs.dat");
+    EXPECT_EQ(slurp(d.path() / "all/chr1/probs.dat").substr(0, kept.size()), kept);
+}
+
 // With a step, positions between markers carry some of the markers'
 // information, and S_pairs counts shared alleles.
 TEST(IbdCli, StepPositionsAndPairsScore)
@@ -280,6 +302,23 @@ TEST(IbdCli, LdClusters)
     EXPECT_EQ(alone.err, "brell-ibd: --write-clusters goes with --clusters or --ld-r2 (see --help)\n");
 }
 
+// On a terminal: families done per chromosome, the line cleared before the
+// summary; never with --quiet, never in a file.
+TEST(IbdCli, ProgressOnATerminalOnly)
+{
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    temp_dir d("ibd-progress");
+    sib_pair_study(d);
+    const std::string run = IBD + " -p s.ped -d s.dat -m s.map -o out";
+    auto tty = run_in(d.path(), "script -qec '" + run + "' /dev/null");
+    ASSERT_EQ(tty.status, 0) << tty.out;
+    EXPECT_NE(tty.out.find("\rbrell-ibd: chromosome 1 (1 of 1): 1 of 1 families\033[K"), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("\r\033[Kbrell-ibd: 2 families: 1 used"), std::string::npos) << tty.out;
+    EXPECT_EQ(run_in(d.path(), "script -qec '" + run + " --quiet' /dev/null").out.find("families"), std::string::npos);
+    EXPECT_EQ(run_in(d.path(), run).err.find("\r"), std::string::npos);
+}
+
 TEST(IbdCli, CommandLineMistakes)
 {
     temp_dir d("ibd-usage");
@@ -294,6 +333,9 @@ TEST(IbdCli, CommandLineMistakes)
         "--bfile a -o out --step 0",
         "--bfile a -o out --step=0.0",
         "--bfile a -o out --max-bits 31",
+        "--bfile a -o out --max-memory 0",
+        "--bfile a -o out --max-memory 1e7",
+        "--bfile a -o out --max-memory 2GiB",
         "--bfile a -o out --frobnicate",
     };
     for (const char* l : lines) {

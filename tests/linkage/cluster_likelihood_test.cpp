@@ -191,7 +191,7 @@ TEST(ClusterOracle, PosteriorIsTheMultipointOneOnMarkersAlone)
         std::vector<double> want(k.score.size(), 0.0);
         double named = 0;
         for (std::uint32_t v = 0; v < k.vectors(); ++v) {
-            want[k.outcome[v]] += post[p][o.full_vector(k, v)];
+            want[(*k.outcome)[v]] += post[p][o.full_vector(k, v)];
             named += post[p][o.full_vector(k, v)];
         }
         for (std::size_t j = 0; j < want.size(); ++j)

@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 
+#include "brell.h"
 #include "ibd.h"
 #include "ibd_detail.h"
 
@@ -365,7 +366,7 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                 }
                 // Recomputing forward vectors from checkpoints changes nothing.
                 for (int segment : {1, 2}) {
-                    const ibd_result q = multipoint(k, f, s, c, pos, {}, segment);
+                    const ibd_result q = multipoint(k, f, s, c, pos, {}, {.segment = segment});
                     EXPECT_EQ(q.probs, r.probs);
                     EXPECT_EQ(q.entropy, r.entropy);
                 }
@@ -623,6 +624,130 @@ TEST(Transition, AgreesWithOneMeiosisAtATime)
     detail::transition(x.data(), x.size(), masks, theta);
     for (std::size_t i = 0; i < x.size(); ++i)
         ASSERT_NEAR(x[i], want[i], 1e-14 * want[i]) << i;
+}
+
+// The blocked, threaded transition against one scalar step at a time in the
+// order the passes take the masks (two at a time where their top bits differ,
+// the higher first), bit for bit: 20 bits so that the later stages gather
+// blocks, masks with bit 0 and several bits as the founder symmetry makes them.
+TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
+{
+    const int bits = 20;
+    const std::uint64_t n = std::uint64_t{1} << bits;
+    const std::vector<std::uint32_t> masks = {1,       6,       1u << 19, 1u << 5, 0x90001, 1u << 14, 1u << 17,
+                                              1u << 16, 0x4100, 8,        1u << 12, 0xc2000, 1u << 15, 1u << 18,
+                                              3,       1u << 13, 0x30,    1u << 11};
+    std::mt19937_64 rng(11);
+    std::vector<double> x(n);
+    for (double& v : x)
+        v = std::ldexp(double(rng() % 1000 + 1), -int(rng() % 60));
+    const double t = 0.137;
+    auto top = [](std::uint32_t m) { return std::uint32_t{1} << (31 - std::countl_zero(m)); };
+    std::vector<std::uint32_t> low, high;
+    for (std::uint32_t m : masks)
+        (m < 8192 ? low : high).push_back(m);
+    std::vector<double> want = x;
+    for (const auto* list : {&low, &high})
+        for (std::size_t i = 0; i < list->size();) {
+            const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
+            if (b > 1 && a > 1 && top(a) != top(b)) {
+                const std::uint32_t m1 = top(a) > top(b) ? a : b, m2 = top(a) > top(b) ? b : a;
+                for (std::uint64_t v = 0; v < n; ++v) {
+                    if (v & (top(m1) | top(m2)))
+                        continue;
+                    double& v0 = want[v];
+                    double& v1 = want[v ^ m1];
+                    double& v2 = want[v ^ m2];
+                    double& v3 = want[v ^ m1 ^ m2];
+                    const double d01 = t * (v1 - v0), d23 = t * (v3 - v2);
+                    const double w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
+                    const double d02 = t * (w2 - w0), d13 = t * (w3 - w1);
+                    v0 = w0 + d02, v2 = w2 - d02, v1 = w1 + d13, v3 = w3 - d13;
+                }
+                i += 2;
+            } else {
+                for (std::uint64_t v = 0; v < n; ++v)
+                    if (!(v & top(a))) {
+                        const double p = want[v], q = want[v ^ a], d = t * (q - p);
+                        want[v] = p + d;
+                        want[v ^ a] = q - d;
+                    }
+                i += 1;
+            }
+        }
+    const detail::transition_plan plan(n, masks);
+    brell::worker_pool pool(3);
+    for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
+        std::vector<double> out(n), in = x;
+        plan.apply(x.data(), out.data(), t, p);
+        plan.apply(in.data(), in.data(), t, p);
+        ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin())) << (p ? "threads" : "one thread");
+        ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+    }
+}
+
+// However the work is cut up the bits do not change: checkpoints replayed
+// one, two or more levels deep (memory for two forward vectors and no coded
+// likelihood), a fixed segment, both threads of a pool, the sparse path on
+// and off. A three-generation family of 16 bits at 30 markers, once with
+// markers of 8 alleles and once of fully informative ones (every vector the
+// data rule out is exactly 0 after a marker: the sparse path's case).
+TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
+{
+    std::vector<person_spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
+    for (int c = 0; c < 2; ++c) {
+        const int child = static_cast<int>(ps.size());
+        ps.push_back({0, 1, false, true});
+        ps.push_back({-1, -1, false, true});
+        for (int g = 0; g < 4; ++g)
+            ps.push_back({child, child + 1, true, true});
+    }
+    std::vector<double> cms;
+    for (int m = 0; m < 30; ++m)
+        cms.push_back(m * 3.0);
+    brell::worker_pool pool(2);
+    for (int alleles : {8, 0}) {
+        SCOPED_TRACE(alleles ? "8 alleles" : "fully informative");
+        study s = make_study(ps, cms, std::vector<int>(cms.size(), alleles ? alleles : 2 * int(ps.size())));
+        drop_genes(s, ps, 21, 0.05);
+        if (!alleles)  // founders carry distinct alleles: every meiosis seen
+            for (std::size_t m = 0; m < cms.size(); ++m) {
+                family& f = s.families[0];
+                std::vector<genotype> g(ps.size());
+                std::mt19937_64 rng(m);
+                for (std::size_t i = 0; i < ps.size(); ++i) {
+                    g[i] = ps[i].father < 0 ? genotype{std::uint16_t(2 * i + 1), std::uint16_t(2 * i + 2)}
+                                            : genotype{rng() % 2 ? g[ps[i].father].a : g[ps[i].father].b,
+                                                       rng() % 2 ? g[ps[i].mother].a : g[ps[i].mother].b};
+                    f.at(m, i) = ps[i].typed ? g[i] : genotype{};
+                }
+            }
+        const family& f = s.families[0];
+        const chromosome c = chromosomes(s)[0];
+        const std::vector<position> pos = positions(s, c, 1.25);
+        const kindred k = make_kindred(f, score_kind::all);
+        ASSERT_EQ(k.bits, 16);
+        const ibd_result want = multipoint(k, f, s, c, pos, {}, {.sparse = false});
+        const std::uint64_t least = least_memory(k.bits);
+        const multipoint_options cuts[] = {
+            {},
+            {.memory = least},
+            {.memory = least + (std::uint64_t{5} << k.bits)},
+            {.memory = least + (std::uint64_t{8} << (k.bits + 2))},
+            {.segment = 1},
+            {.segment = 7},
+            {.pool = &pool},
+            {.memory = least, .pool = &pool},
+        };
+        for (const multipoint_options& o : cuts) {
+            SCOPED_TRACE("memory " + std::to_string(o.memory) + ", segment " + std::to_string(o.segment) +
+                         (o.pool ? ", threads" : ""));
+            const ibd_result r = multipoint(k, f, s, c, pos, {}, o);
+            EXPECT_EQ(r.probs, want.probs);
+            EXPECT_EQ(r.entropy, want.entropy);
+        }
+        EXPECT_THROW(multipoint(k, f, s, c, pos, {}, {.memory = least / 2}), std::length_error);
+    }
 }
 
 TEST(Positions, MarkersInMapOrderAndStepsStrictlyBetween)

@@ -2,6 +2,7 @@
 // files to the files brell reads, one folder per chromosome.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "cluster.h"
+#include "command_line.h"
 #include "ibd.h"
 #include "readers.h"
 
@@ -21,9 +23,7 @@ struct error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 // A command line that cannot be run: the text, then a pointer to --help.
-struct usage_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using usage_error = cli::usage_error;
 
 using input_format = linkage::study_format;
 
@@ -31,12 +31,14 @@ struct options {
     input_format format = input_format::linkage;
     linkage::linkage_files files;  // -p -d -m -f
     std::string prefix;            // --bfile / --file
+    int filesets = 0;              // --bfile and --file given
     std::string out_dir;
     linkage::score_kind score = linkage::score_kind::all;
     double step = 0.0;  // cM, above 0 when given; 0: markers only
     linkage::freq_from freq = linkage::freq_from::all;
     bool pair_weights = false;
     int max_bits = 24;
+    double max_memory = 0.0;  // GiB for the vectors of the families being computed; 0: half the machine's memory
     bool drop_inconsistent = false;
     // Markers in linkage disequilibrium: clusters from a file and, given r^2, from the data.
     std::string clusters;
@@ -46,12 +48,13 @@ struct options {
     int threads = 0;  // 0: every core
     bool quiet = false;
     bool help = false;
+    bool version = false;
+    // Whose messages: brell-scan runs brell-ibd's work as its own.
+    const char* program = PROGRAM;
 };
 
-// Takes the option at argv[i] (and its value) if it is one of brell-ibd's,
-// advancing i past it; false leaves i alone. So brell-scan can accept them
-// among its own.
-bool take_option(int argc, const char* const argv[], int& i, options& o);
+// brell-ibd's options, which brell-scan takes among its own.
+void add_options(cli::parser& p, options& o);
 // Every argument; throws usage_error.
 options parse_options(int argc, const char* const argv[]);
 // Checks that the options name one study and an output folder.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <charconv>
 #include <cmath>
@@ -70,25 +71,40 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     summary sum;
     sum.families = static_cast<int>(s.families.size());
 
+    // A family being computed may take this much for its vectors.
+    std::uint64_t memory = static_cast<std::uint64_t>(o.max_memory * 1073741824.0);
+    if (memory == 0) {
+        const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
+        memory = pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / 2
+                                       : std::uint64_t{4} << 30;
+    }
     std::vector<int> used;
+    bool any_large = false;
     for (std::size_t f = 0; f < s.families.size(); ++f) {
         const linkage::family& fam = s.families[f];
         const linkage::kindred_size size = linkage::measure(fam);
         if (size.affected < 2) {
-            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.affected);
         } else if (size.bits > o.max_bits) {
-            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
+        } else if (linkage::least_memory(size.bits) > memory) {
+            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", o.program,
+                         linkage::visible(fam.id).c_str(), size.bits,
+                         brell::shortest(std::ceil(linkage::least_memory(size.bits) / 1073741824.0 * 1000) / 1000).c_str(),
+                         brell::shortest(o.max_memory > 0 ? o.max_memory : std::round(memory / 1073741824.0 * 10) / 10).c_str());
         } else {
             used.push_back(static_cast<int>(f));
+            any_large = any_large || size.bits >= linkage::parallel_bits;
             continue;
         }
         ++sum.left_out;
     }
 
-    const int workers = std::max(1, std::min(o.threads > 0 ? o.threads : brell::default_threads(),
-                                             static_cast<int>(used.size())));
+    // A large family takes every thread even when it is the only one.
+    const int threads = o.threads > 0 ? o.threads : brell::default_threads();
+    const int workers = std::max(1, any_large ? threads : std::min(threads, static_cast<int>(used.size())));
     brell::worker_pool pool(workers);
     // Each job takes families in turn; results land by index, so the output
     // is the same at any number of threads.
@@ -101,14 +117,34 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     };
 
     std::vector<linkage::kindred> kindreds(used.size());
-    each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::make_kindred(s.families[used[u]], o.score); });
+    each_family(0, used.size(), [&](std::size_t u) { kindreds[u] = linkage::kindred_layout(s.families[used[u]]); });
+    // Families of one shape (a study's many sibships of a size) are scored once.
+    std::vector<std::size_t> like(used.size());
+    std::vector<std::size_t> shapes;
+    for (std::size_t u = 0; u < used.size(); ++u) {
+        like[u] = u;
+        for (std::size_t first : shapes)
+            if (linkage::same_shape(kindreds[first], kindreds[u])) {
+                like[u] = first;
+                break;
+            }
+        if (like[u] == u)
+            shapes.push_back(u);
+    }
+    each_family(0, shapes.size(), [&](std::size_t i) { linkage::score_kindred(kindreds[shapes[i]], o.score); });
+    for (std::size_t u = 0; u < used.size(); ++u)
+        if (like[u] != u) {
+            kindreds[u].score = kindreds[like[u]].score;
+            kindreds[u].nullprob = kindreds[like[u]].nullprob;
+            kindreds[u].outcome = kindreds[like[u]].outcome;
+        }
     // A score beyond the largest double would make every statistic of the
     // study infinite or NaN in brell.
     std::size_t kept = 0;
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::family& fam = s.families[used[u]];
         if (!std::isfinite(kindreds[u].score.back())) {
-            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", PROGRAM,
+            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", o.program,
                          linkage::visible(fam.id).c_str(), kindreds[u].affected);
             ++sum.left_out;
             continue;
@@ -145,6 +181,10 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         clusters_out->close();
     }
 
+    // Families that one thread would leave the others idle for; their
+    // vectors are shared out instead.
+    auto large = [&](std::size_t u) { return workers > 1 && kindreds[u].bits >= linkage::parallel_bits; };
+
     std::string nullprobs, weights;
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::kindred& k = kindreds[u];
@@ -164,23 +204,44 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     staged_files staged;
     std::string inconsistent;  // every (family, marker) pair, when not dropping
     const bool progress = !o.quiet && ::isatty(STDERR_FILENO);
+    // A message starts on a line of its own, not after the progress line.
+    auto clear_progress = [&] {
+        if (progress && log == stderr)
+            std::fputs("\r\033[K", stderr);
+    };
     const std::vector<linkage::chromosome> chroms = linkage::chromosomes(s);
     for (std::size_t ci = 0; ci < chroms.size(); ++ci) {
         const linkage::chromosome& c = chroms[ci];
         if (c.kind != linkage::chrom_kind::autosome) {
-            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", PROGRAM,
+            clear_progress();
+            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", o.program,
                          c.name.c_str(), c.markers.size(),
                          c.kind == linkage::chrom_kind::x_linked ? "X-linked" : "non-autosomal");
             sum.not_analysed_markers += static_cast<int>(c.markers.size());
             continue;
         }
-        if (progress)
-            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
-                         chroms.size());
+        const auto started = std::chrono::steady_clock::now();
+        auto shown = started - std::chrono::seconds(1);
+        // Families done on this chromosome, at most ten times a second.
+        auto show_progress = [&](std::size_t done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!progress || (now - shown < std::chrono::milliseconds(100) && done < used.size()))
+                return;
+            shown = now;
+            const double seconds = std::chrono::duration<double>(now - started).count();
+            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu): %zu of %zu families", o.program, c.name.c_str(),
+                         ci + 1, chroms.size(), done, used.size());
+            if (done > 0 && seconds > 0.5)
+                std::fprintf(stderr, ", %.3g per second", static_cast<double>(done) / seconds);
+            std::fputs("\033[K", stderr);
+        };
         const std::vector<linkage::position> pos = linkage::positions(s, c, cs, o.step);
-        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
+        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0) {
+            clear_progress();
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
-                         PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
+                         o.program, c.name.c_str(), brell::shortest(span).c_str());
+        }
+        show_progress(0);
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -197,12 +258,17 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         std::vector<family_result> res(std::min(chunk, used.size()));
         for (std::size_t first = 0; first < used.size(); first += chunk) {
             const std::size_t last = std::min(used.size(), first + chunk);
-            each_family(first, last, [&](std::size_t u) {
+            // Large families one at a time, every thread on each; the others
+            // a family per thread, sharing the memory.
+            auto compute = [&](std::size_t u, brell::worker_pool* inner) {
                 const linkage::family& fam = s.families[used[u]];
                 const linkage::kindred& k = kindreds[u];
                 family_result& r = res[u - first];
                 r = family_result();
-                r.ibd = linkage::multipoint(k, fam, s, c, cs, pos);
+                linkage::multipoint_options mo;
+                mo.pool = inner;
+                mo.memory = inner ? memory : memory / static_cast<std::uint64_t>(workers);
+                r.ibd = linkage::multipoint(k, fam, s, c, cs, pos, {}, mo);
                 // Inconsistent markers are already left out of the result.
                 if (!r.ibd.inconsistent.empty()) {
                     if (!o.drop_inconsistent)
@@ -217,19 +283,29 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     score_text[j] = brell::shortest(k.score[j]);
                 r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
                 std::vector<double>().swap(r.ibd.probs);
+            };
+            std::size_t large_done = 0;
+            for (std::size_t u = first; u < last; ++u)
+                if (large(u)) {
+                    compute(u, &pool);
+                    show_progress(first + ++large_done);  // each may take minutes
+                }
+            each_family(first, last, [&](std::size_t u) {
+                if (!large(u))
+                    compute(u, nullptr);
             });
             for (std::size_t u = first; u < last; ++u) {
                 const linkage::family& fam = s.families[used[u]];
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
-                    std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
+                    clear_progress();
+                    std::fprintf(log, "%s: %s: genotypes dropped\n", o.program,
                                  linkage::inconsistency_line(s, cs, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
-                    inconsistent += std::string(PROGRAM) + ": " +
-                                    linkage::inconsistency_line(s, cs, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) +
-                                    '\n';
+                    inconsistent += std::string(o.program) + ": " +
+                                    linkage::inconsistency_line(s, cs, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -237,6 +313,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     e[p] += r.ibd.entropy[p];
                 e0 += r.ibd.null_entropy;
             }
+            show_progress(last);
         }
         if (!inconsistent.empty())
             continue;

@@ -5,9 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "study.h"
+
+namespace brell {
+class worker_pool;
+}
 
 namespace linkage {
 
@@ -44,7 +49,8 @@ struct kindred {
     std::vector<member> members;
     int labels = 0;                     // 2 * kept founders
     std::vector<std::uint32_t> masks;   // per meiosis, the vector bits its recombination flips
-    std::vector<std::uint32_t> outcome; // outcome index of every vector
+    // Outcome index of every vector: shared by kindreds of one shape.
+    std::shared_ptr<const std::vector<std::uint32_t>> outcome;
 
     std::uint64_t vectors() const { return std::uint64_t{1} << bits; }
 };
@@ -61,6 +67,15 @@ kindred_size measure(const family& f);
 // Throws std::length_error beyond 30 bits. S_all is exact for any number of
 // affected members; a score beyond the largest double comes out infinite.
 kindred make_kindred(const family& f, score_kind s);
+
+// The same in two steps, so that families of one shape are scored once: the
+// members, bits and masks alone (no score, outcome or null probability), then
+// the scores.
+kindred kindred_layout(const family& f);
+void score_kindred(kindred& k, score_kind s);
+// Alike but for which persons they hold: the same members in the same order,
+// with the same parents, meioses and affection, and so the same scores.
+bool same_shape(const kindred& a, const kindred& b);
 
 // Markers closer than this (cM) are one position: no recombination between
 // them, and their genotypes all count there. Grid points this close to a
@@ -110,23 +125,43 @@ struct ibd_result {
 
 // Multipoint posterior over inheritance vectors at every position, summed into
 // outcomes. Markers listed in `ignore` (sorted study indices) are treated as
-// ungenotyped for this family. Haldane map. Thread-safe and single-threaded.
+// ungenotyped for this family. Haldane map. Thread-safe.
 //
 // Markers reported as inconsistent are left out of the computation, so the
 // result then equals a call with them in `ignore`. A marker is also reported
 // when its genotypes are possible alone but not jointly with markers before it
 // at the same map position (no recombination between them).
 //
-// segment: markers between stored forward vectors; the others are recomputed
-// in the backward pass, which bounds memory for large kindreds. 0 chooses it
-// from the kindred's size. The results do not depend on it, to the bit.
+// Kindreds of this many bits or more share their work among a pool's threads.
+inline constexpr int parallel_bits = 16;
+
+// How the work on one kindred is done: the results do not depend on it, to the bit.
+struct multipoint_options {
+    // Bytes for the kindred's vectors (and its outcome table); 0: no limit.
+    // Forward vectors are recomputed from checkpoints to stay within it; a
+    // kindred that cannot be done within it throws std::length_error.
+    std::uint64_t memory = 0;
+    // Above 0: markers between stored forward vectors, the rest recomputed in
+    // the backward pass; 0 chooses from the kindred's size and the memory.
+    int segment = 0;
+    // Threads that share the work on a large kindred; none: this thread alone.
+    brell::worker_pool* pool = nullptr;
+    // Skip the blocks of vectors that a marker rules out.
+    bool sparse = true;
+};
+
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
                       const std::vector<position>& pos, const std::vector<int>& ignore = {},
-                      int segment = 0);
+                      const multipoint_options& opt = {});
 // The same over the loci of clusters and markers alone (positions from
 // positions(s, c, cs, step)). A cluster is ignored, and reported as
 // inconsistent, by its first marker.
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c, const cluster_set& cs,
-                      const std::vector<position>& pos, const std::vector<int>& ignore = {}, int segment = 0);
+                      const std::vector<position>& pos, const std::vector<int>& ignore = {},
+                      const multipoint_options& opt = {});
+
+// The least multipoint_options::memory that a kindred of these bits is done
+// within, whatever its markers and positions.
+std::uint64_t least_memory(int bits);
 
 }  // namespace linkage

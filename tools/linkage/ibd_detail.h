@@ -6,7 +6,17 @@
 
 #include "ibd.h"
 
+namespace brell {
+class worker_pool;
+}
+
 namespace linkage::detail {
+
+// One step of a transition: a meiosis alone, or two whose butterflies share a
+// pass (m1's top bit the higher, applied first).
+struct step {
+    std::uint32_t m1, m2;  // m2 = 0: m1 alone
+};
 
 enum class shape { flat, varying, impossible };
 
@@ -70,6 +80,28 @@ private:
     void copy_level(int from, int to);
     bool apply(int depth, int l1, int l2, unsigned a, unsigned b);
     double evaluate(int depth, int l1, int l2, unsigned a, unsigned b);
+};
+
+// Recombination between loci at fraction theta over vectors of n elements,
+// prepared once per kindred: the same operations as transition() below, cut
+// into blocks that fit a cache and shared among a pool's threads. The bits
+// do not depend on the number of threads.
+class transition_plan {
+public:
+    transition_plan() = default;
+    transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks);
+    // From `in` into x (in may be x).
+    void apply(const double* in, double* x, double theta, brell::worker_pool* pool) const;
+
+private:
+    struct stage {
+        std::uint64_t span = 0;  // the bits that vary within one block
+        int run = 0;             // its lowest bits, all in the span: contiguous runs
+        std::vector<step> steps;  // on the span's bits packed together
+    };
+    std::uint64_t n_ = 1;
+    std::vector<step> low_;  // within blocks of contiguous elements
+    std::vector<stage> stages_;
 };
 
 // Recombination between loci at fraction theta, applied in place to a vector

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "brell.h"
 #include "cluster.h"
 #include "cluster_likelihood.h"
 #include "ibd_detail.h"
@@ -189,12 +190,13 @@ std::vector<position> positions(const study& s, const chromosome& c, const clust
 
 namespace {
 
-// Forward vectors of a segment of markers are recomputed from its first one
-// in the backward pass. A segment fits in a fast cache when it can; the
-// checkpoints and the segment take about the square root of the whole.
-constexpr std::uint64_t segment_doubles = 32 * 1024;
-// Coded likelihood vectors beyond this are computed again instead.
-constexpr std::uint64_t code_bytes = 256u << 20;
+// Forward vectors beyond these bytes are recomputed from checkpoints (at
+// least six vectors' worth): a large family trades work for memory.
+constexpr std::uint64_t lean_bytes = std::uint64_t{1} << 30;
+// Small kindreds keep every forward vector when they fit a fast cache.
+constexpr std::uint64_t cache_doubles = 32 * 1024;
+// Vectors in blocks of this many: a block a marker rules out whole is skipped.
+constexpr std::uint64_t zero_block = 512;
 
 // Buffers reused from one call to the next on a thread: fresh memory costs
 // page faults and zeroing comparable to the work on a small kindred. The
@@ -207,6 +209,7 @@ public:
         buffer& b = buf_[which];
         const std::size_t words = (n * sizeof(T) + sizeof(double) - 1) / sizeof(double);
         if (b.size < words) {
+            b.data.reset();
             b.data.reset(new double[words]);
             b.size = words;
         }
@@ -228,18 +231,38 @@ private:
     };
     buffer buf_[8];
 };
-enum { alpha_buf, checkpoint_buf, code_buf, e_buf, g_buf, left_buf, right_buf };
+enum { slot_buf, code_buf, e_buf, g_buf, left_buf, right_buf };
+
+// Markers a replay over free slots can cover, `depth` forward passes deep:
+// the first part keeps every slot, each later part one fewer (the
+// checkpoints of the parts after it), and a part with none is one marker.
+std::uint64_t reach(int free, int depth)
+{
+    if (depth <= 1 || free == 0)
+        return static_cast<std::uint64_t>(free) + 1;
+    std::uint64_t n = 0;
+    for (int q = 0; q <= free; ++q)
+        n = std::min<std::uint64_t>(n + reach(q == 0 ? free : free - q, depth - 1), std::uint64_t{1} << 40);
+    return n;
+}
 
 // Entropy of the posterior w[v] / total, w[v] = x[v] y[v] (or x[v]), over
 // the vectors. A run of equal terms (vectors alike to the data; all of them
 // without data) takes one logarithm, and the uniform posterior comes out as
 // exactly the logarithm of the number of vectors.
 template <bool product>
-double posterior_entropy(const double* x, const double* y, std::uint64_t n, double total)
+double posterior_entropy(const double* x, const double* y, std::uint64_t n, double total, const std::uint64_t* zero,
+                         std::uint64_t Z)
 {
     auto w = [&](std::uint64_t v) { return product ? x[v] * y[v] : x[v]; };
     double h = 0.0;
     for (std::uint64_t v = 0; v < n;) {
+        // A block the marker rules out is all +0: no term, and no run of
+        // positive terms reaches into it.
+        if (zero && v % Z == 0 && (zero[v / Z / 64] >> (v / Z % 64) & 1)) {
+            v += Z;
+            continue;
+        }
         const double here = w(v);
         std::uint64_t run = 1;
         while (v + run < n && w(v + run) == here)
@@ -251,17 +274,6 @@ double posterior_entropy(const double* x, const double* y, std::uint64_t n, doub
         v += run;
     }
     return h;
-}
-
-double scale_to_one(double* x, std::uint64_t n)
-{
-    double sum = 0.0;
-    for (std::uint64_t v = 0; v < n; ++v)
-        sum += x[v];
-    const double inv = 1.0 / sum;
-    for (std::uint64_t v = 0; v < n; ++v)
-        x[v] *= inv;
-    return sum;
 }
 
 // A marker's likelihood vector as one byte per vector, an index into its
@@ -302,14 +314,20 @@ bool encode(const double* e, std::uint64_t n, std::uint8_t* code, std::vector<do
 
 }  // namespace
 
-ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
-                      const std::vector<position>& pos, const std::vector<int>& ignore, int segment)
+// The outcome table, g and e, left and right, and two forward vectors.
+std::uint64_t least_memory(int bits)
 {
-    return multipoint(k, f, s, c, no_clusters, pos, ignore, segment);
+    return (sizeof(std::uint32_t) + 6 * sizeof(double)) << bits;
+}
+
+ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
+                      const std::vector<position>& pos, const std::vector<int>& ignore, const multipoint_options& opt)
+{
+    return multipoint(k, f, s, c, no_clusters, pos, ignore, opt);
 }
 
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c, const cluster_set& cs,
-                      const std::vector<position>& pos, const std::vector<int>& ignore, int segment)
+                      const std::vector<position>& pos, const std::vector<int>& ignore, const multipoint_options& opt)
 {
     const std::size_t K = k.score.size();
     const std::uint64_t N = k.vectors();
@@ -323,13 +341,13 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     r.null_entropy = -std::log(std::ldexp(1.0, -k.bits));
 
     // Where each position falls: at marker j, between j and j + 1, or outside.
-    std::vector<int> slot(s.markers.size(), -1);
+    std::vector<int> index_of(s.markers.size(), -1);
     for (int j = 0; j < M; ++j) {
         if (loc[j].cluster < 0)
-            slot[loc[j].marker] = j;
+            index_of[loc[j].marker] = j;
         else
             for (int m : cs.list[loc[j].cluster].markers)
-                slot[m] = j;
+                index_of[m] = j;
     }
     // Loci at one position follow each other with no recombination between them.
     const std::vector<double> cms = locus_positions(loc);
@@ -342,9 +360,9 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         if (!x.markers.empty()) {
             int j = -1;
             for (int m : x.markers) {
-                if (m < 0 || static_cast<std::size_t>(m) >= slot.size() || slot[m] < 0)
+                if (m < 0 || static_cast<std::size_t>(m) >= index_of.size() || index_of[m] < 0)
                     throw std::invalid_argument("multipoint: a position's marker is not on the chromosome");
-                j = std::max(j, slot[m]);
+                j = std::max(j, index_of[m]);
             }
             // After the last marker at the position: the forward pass has
             // then taken in every genotype there.
@@ -368,20 +386,31 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     // Four partial sums per outcome (by v mod 4): neighbouring vectors often
     // share an outcome, and one running sum would make each add wait for the last.
     std::vector<double> mass(4 * K);
-    auto record = [&](std::size_t p, const double* x, const double* y) {
+    // zero: blocks of Z vectors where x is +0, to be skipped; or none.
+    const std::uint64_t Z = std::min(N, zero_block);
+    auto record = [&](std::size_t p, const double* x, const double* y, const std::uint64_t* zero) {
         std::fill(mass.begin(), mass.end(), 0.0);
-        const std::uint32_t* out = k.outcome.data();
+        const std::uint32_t* out = k.outcome->data();
+        auto add = [&](std::uint64_t from, std::uint64_t to) {
+            if (y) {
+                for (std::uint64_t v = from; v < to; v += 4)
+                    for (int i = 0; i < 4; ++i)
+                        mass[4 * out[v + i] + i] += x[v + i] * y[v + i];
+            } else {
+                for (std::uint64_t v = from; v < to; v += 4)
+                    for (int i = 0; i < 4; ++i)
+                        mass[4 * out[v + i] + i] += x[v + i];
+            }
+        };
         if (N < 4) {
             for (std::uint64_t v = 0; v < N; ++v)
                 mass[4 * out[v]] += y ? x[v] * y[v] : x[v];
-        } else if (y) {
-            for (std::uint64_t v = 0; v < N; v += 4)
-                for (int i = 0; i < 4; ++i)
-                    mass[4 * out[v + i] + i] += x[v + i] * y[v + i];
+        } else if (!zero) {
+            add(0, N);
         } else {
-            for (std::uint64_t v = 0; v < N; v += 4)
-                for (int i = 0; i < 4; ++i)
-                    mass[4 * out[v + i] + i] += x[v + i];
+            for (std::uint64_t b = 0; b < N / Z; ++b)
+                if (!(zero[b / 64] >> (b % 64) & 1))
+                    add(b * Z, b * Z + Z);
         }
         double total = 0.0;
         for (std::size_t o = 0; o < K; ++o) {
@@ -393,7 +422,8 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
             row[i] = mass[i] / total;
         // Bounded by the prior's entropy in exact arithmetic; the bound keeps
         // rounding from making information negative.
-        const double h = y ? posterior_entropy<true>(x, y, N, total) : posterior_entropy<false>(x, y, N, total);
+        const double h = y ? posterior_entropy<true>(x, y, N, total, zero, Z)
+                           : posterior_entropy<false>(x, y, N, total, zero, Z);
         r.entropy[p] = std::min(h, r.null_entropy);
     };
     if (M == 0) {
@@ -409,23 +439,69 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     std::vector<kept> how(M, kept::flat);
     std::vector<std::size_t> table_at(M, 0), code_at(M, 0);
     std::vector<double> table;
+    // Per varying marker, its blocks of vectors that it rules out whole.
+    const std::uint64_t blocks = N / Z;
+    std::vector<std::vector<std::uint64_t>> zero(M);
+    auto ruled_out = [&](int j, std::uint64_t b) { return !zero[j].empty() && (zero[j][b / 64] >> (b % 64) & 1); };
 
-    int seg = segment > 0 ? segment
-                          : static_cast<int>(std::max<std::uint64_t>(
-                                segment_doubles / N, static_cast<std::uint64_t>(std::ceil(std::sqrt(M / 2.0)))));
-    seg = std::min(seg, M);
-    const int nseg = (M + seg - 1) / seg;
+    brell::worker_pool* pool = opt.pool && opt.pool->size() > 1 && k.bits >= parallel_bits ? opt.pool : nullptr;
+    const detail::transition_plan plan(N, k.masks);
+    auto transition = [&](const double* in, double* out, double theta) { plan.apply(in, out, theta, pool); };
+    // Element by element over [0, n) on every thread: the bits never depend on how it is cut.
+    auto each_part = [&](std::uint64_t n, const auto& job) {
+        if (!pool) {
+            job(std::uint64_t{0}, n);
+            return;
+        }
+        const int T = pool->size();
+        pool->run([&](int t) { job(n * static_cast<std::uint64_t>(t) / T, n * static_cast<std::uint64_t>(t + 1) / T); });
+    };
+
+    // Memory: the vectors it cannot do without, then forward vectors kept
+    // (slots), then coded likelihoods, within opt.memory when given.
+    bool between = false;
+    for (const auto& pl : place)
+        between = between || pl.first % 2 == 0;
+    const std::uint64_t vec = N * sizeof(double);
+    const std::uint64_t fixed = N * sizeof(std::uint32_t) + 2 * vec + (between ? 2 * vec : 0);
+    const std::uint64_t room = opt.memory ? (opt.memory > fixed ? opt.memory - fixed : 0) : UINT64_MAX;
+    const int least = std::min(M, 2);
+    if (room / vec < static_cast<std::uint64_t>(least))
+        throw std::length_error("family " + f.id + ": " + std::to_string(k.bits) + " bits need " +
+                                std::to_string((fixed + least * vec + (1u << 20) - 1) >> 20) +
+                                " MiB at least");
+    int slots;
+    if (opt.segment > 0) {
+        slots = std::min(M, opt.segment + (M - 1) / opt.segment);
+    } else {
+        const std::uint64_t want = std::min(room, std::max(lean_bytes, 6 * vec)) / vec;
+        slots = static_cast<int>(std::min<std::uint64_t>(M, std::max<std::uint64_t>(least, want)));
+        if (static_cast<std::uint64_t>(M) * N <= cache_doubles)
+            slots = M;
+        else
+            for (int d = 1; d < M; ++d)  // the fewest slots for the fewest passes
+                if (reach(slots - 1, d) >= static_cast<std::uint64_t>(M)) {
+                    while (slots > least && reach(slots - 2, d) >= static_cast<std::uint64_t>(M))
+                        --slots;
+                    break;
+                }
+    }
+    const std::uint64_t code_room =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(M) * N, opt.memory ? room - slots * vec : UINT64_MAX) / N * N;
+
     thread_local workspace ws;
     struct trim_at_exit {
         workspace& w;
         ~trim_at_exit() { w.trim(); }
     } trim{ws};
-    double* alpha = ws.get<double>(alpha_buf, std::size_t(seg) * N);
-    double* checkpoint = nseg > 1 ? ws.get<double>(checkpoint_buf, std::size_t(nseg - 1) * N) : nullptr;
-    const std::uint64_t code_room = std::min<std::uint64_t>(std::uint64_t(M) * N, code_bytes) / N * N;
+    double* slot_mem = ws.get<double>(slot_buf, std::size_t(slots) * N);
+    auto slot = [&](int i) { return slot_mem + std::size_t(i) * N; };
     std::uint8_t* code = ws.get<std::uint8_t>(code_buf, code_room);
     std::uint64_t code_used = 0;
     double* e = ws.get<double>(e_buf, N);
+    double* g = ws.get<double>(g_buf, N);
+    double* left = between ? ws.get<double>(left_buf, N) : nullptr;
+    double* right = between ? ws.get<double>(right_buf, N) : nullptr;
     detail::marker_likelihood lik(k);
     std::optional<detail::cluster_likelihood> clik;
     auto cluster_of = [&](int j) { return loc[j].cluster < 0 ? nullptr : &cs.list[loc[j].cluster]; };
@@ -441,38 +517,81 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     };
     // A cluster is known by its first marker.
     auto key = [&](int j) { return loc[j].cluster < 0 ? loc[j].marker : cs.list[loc[j].cluster].markers.front(); };
-    auto A = [&](int j) { return &alpha[std::size_t(j % seg) * N]; };
 
-    // e_j into e, unless flat.
+    // e_j into e, unless flat or coded (coded ones are read in place) or there already.
+    int in_e = -1;
     auto likelihood = [&](int j) {
-        if (how[j] == kept::coded) {
-            const std::uint8_t* cj = &code[code_at[j]];
-            const double* t = &table[table_at[j]];
-            for (std::uint64_t v = 0; v < N; ++v)
-                e[v] = t[cj[v]];
-        } else if (how[j] == kept::recomputed) {
+        if (how[j] == kept::recomputed && in_e != j) {
             compute(j, e);
+            in_e = j;
+        }
+    };
+    // Calls job(from, to, value) over the stretches of vectors that marker j
+    // may allow, in order; value(v) is its likelihood. Ruled-out blocks go
+    // to none(from, to) instead, when the sparse path may skip them.
+    auto over = [&](int j, bool sparse, const auto& job, const auto& none) {
+        const bool skip = sparse && opt.sparse && !zero[j].empty();
+        auto run = [&](std::uint64_t from, std::uint64_t to) {
+            if (how[j] == kept::coded) {
+                const std::uint8_t* cj = &code[code_at[j]];
+                const double* t = &table[table_at[j]];
+                job(from, to, [cj, t](std::uint64_t v) { return t[cj[v]]; });
+            } else {
+                job(from, to, [e](std::uint64_t v) { return e[v]; });
+            }
+        };
+        if (!skip) {
+            run(0, N);
+            return;
+        }
+        for (std::uint64_t b = 0; b < blocks;) {
+            std::uint64_t c2 = b;
+            const bool out = ruled_out(j, b);
+            while (c2 < blocks && ruled_out(j, c2) == out)
+                ++c2;
+            if (out)
+                none(b * Z, c2 * Z);
+            else
+                run(b * Z, c2 * Z);
+            b = c2;
         }
     };
 
-    // alpha_j = T alpha_{j-1} * e_j, scaled to sum 1. Returns false when that
-    // product is 0 everywhere (alpha_j is then T alpha_{j-1} alone).
-    auto step_forward = [&](int j) {
-        double* a = A(j);
+    // alpha_j = T alpha_{j-1} * e_j, scaled to sum 1, from `prev` into a
+    // (prev may be a). Returns false when that product is 0 everywhere
+    // (alpha_j is then T alpha_{j-1} alone).
+    auto step_forward = [&](int j, const double* prev, double* a) {
         if (j == 0)
-            std::fill_n(a, N, 1.0 / double(N));
+            each_part(N, [&](std::uint64_t lo, std::uint64_t hi) { std::fill(a + lo, a + hi, 1.0 / double(N)); });
         else
-            detail::transition(A(j - 1), a, N, k.masks, haldane(cm(j) - cm(j - 1)));
+            transition(prev, a, haldane(cm(j) - cm(j - 1)));
         if (how[j] == kept::flat)
             return true;
+        likelihood(j);
         double sum = 0.0;
-        for (std::uint64_t v = 0; v < N; ++v)
-            sum += a[v] * e[v];
+        over(
+            j, true,
+            [&](std::uint64_t from, std::uint64_t to, auto ej) {
+                for (std::uint64_t v = from; v < to; ++v)
+                    sum += a[v] * ej(v);
+            },
+            [](std::uint64_t, std::uint64_t) {});
         if (sum == 0.0)
             return false;
         const double inv = 1.0 / sum;
-        for (std::uint64_t v = 0; v < N; ++v)
-            a[v] = a[v] * e[v] * inv;
+        // A ruled-out vector comes out +0 either way while inv is finite.
+        const bool sparse = std::isfinite(inv);
+        each_part(blocks, [&](std::uint64_t lo, std::uint64_t hi) {
+            auto scale = [&](std::uint64_t from, std::uint64_t to, auto ej) {
+                for (std::uint64_t v = std::max(from, lo * Z); v < std::min(to, hi * Z); ++v)
+                    a[v] = a[v] * ej(v) * inv;
+            };
+            auto clear = [&](std::uint64_t from, std::uint64_t to) {
+                if (std::max(from, lo * Z) < std::min(to, hi * Z))
+                    std::fill(a + std::max(from, lo * Z), a + std::min(to, hi * Z), 0.0);
+            };
+            over(j, sparse, scale, clear);
+        });
         return true;
     };
 
@@ -524,6 +643,38 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         r.blamed.push_back(static_cast<int>(hi - 1));
     };
 
+    // The first forward pass: each marker's likelihood computed, coded where
+    // it can be, inconsistencies found. It keeps alpha_0 in slot 0 and the
+    // top level's checkpoints; the rest go through g, free until the backward pass.
+    struct part {
+        int from, to;
+    };
+    // Parts of [lo, hi) for `free` slots beyond its first vector's: the first
+    // `free` + 1 markers, or parts each `depth` - 1 deep.
+    auto split = [&](int lo, int hi, int free) {
+        std::vector<part> parts;
+        const int n = hi - lo;
+        if (opt.segment > 0 && lo == 0 && hi == M) {
+            for (int x = 0; x < M; x += opt.segment)
+                parts.push_back({x, std::min(M, x + opt.segment)});
+            return parts;
+        }
+        if (n - 1 <= free) {
+            parts.push_back({lo, hi});
+            return parts;
+        }
+        int depth = 2;
+        while (reach(free, depth) < static_cast<std::uint64_t>(n))
+            ++depth;
+        for (int q = 0, x = lo; x < hi; ++q) {
+            const int size = static_cast<int>(std::min<std::uint64_t>(
+                reach(q == 0 ? free : free - q, depth - 1), static_cast<std::uint64_t>(hi - x)));
+            parts.push_back({x, x + size});
+            x += size;
+        }
+        return parts;
+    };
+    const std::vector<part> top = split(0, M, slots - 1);
     auto ignored = [&](int j) {
         const cluster* x = cluster_of(j);
         if (!x)
@@ -531,9 +682,11 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         return std::any_of(x->markers.begin(), x->markers.end(),
                            [&](int m) { return std::binary_search(ignore.begin(), ignore.end(), m); });
     };
-    for (int j = 0; j < M; ++j) {
+    double* prev_here = nullptr;
+    for (int j = 0, q = 0; j < M; ++j) {
         if (!ignored(j)) {
             const detail::shape sh = compute(j, e);
+            in_e = j;
             if (sh == detail::shape::varying) {
                 how[j] = kept::recomputed;
                 table_at[j] = table.size();
@@ -542,60 +695,112 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
                     how[j] = kept::coded;
                     code_used += N;
                 }
+                zero[j].assign((blocks + 63) / 64, 0);
+                bool any = false;
+                for (std::uint64_t b = 0; b < blocks; ++b) {
+                    const double* x = e + b * Z;
+                    if (std::all_of(x, x + Z, [](double y) { return y == 0.0; })) {
+                        zero[j][b / 64] |= std::uint64_t{1} << (b % 64);
+                        any = true;
+                    }
+                }
+                if (!any)
+                    zero[j].clear();
             }
             if (sh == detail::shape::impossible)
                 blame(j, nullptr);
         }
-        if (!step_forward(j)) {
-            blame(j, A(j));
+        // Where alpha_j goes: every one in its slot, or slot 0 and the
+        // checkpoints in theirs and the rest through g.
+        while (q + 1 < static_cast<int>(top.size()) && top[q + 1].from <= j)
+            ++q;
+        double* here = top.size() == 1 ? slot(j) : j == top[q].from ? slot(q) : g;
+        double* prev = prev_here;
+        prev_here = here;
+        if (!step_forward(j, prev, here)) {
+            blame(j, here);
             how[j] = kept::flat;
-            step_forward(j);
+            zero[j].clear();
+            step_forward(j, prev, here);
         }
-        if (j % seg == 0 && j / seg < nseg - 1)
-            std::copy_n(A(j), N, &checkpoint[std::size_t(j / seg) * N]);
     }
 
     // Backward: g holds beta_j (the data after marker j), then e_j * beta_j.
-    double* g = ws.get<double>(g_buf, N);
-    double* left = ws.get<double>(left_buf, N);
-    double* right = ws.get<double>(right_buf, N);
-    for (std::size_t p : at_place(2 * M)) {
-        detail::transition(A(M - 1), left, N, k.masks, haldane(pos[p].cm - cm(M - 1)));
-        record(p, left, nullptr);
-    }
-    int loaded = nseg - 1;  // the forward pass left the last segment in place
-    for (int j = M - 1; j >= 0; --j) {
-        if (j / seg != loaded) {
-            loaded = j / seg;
-            const int from = loaded * seg;
-            std::copy_n(&checkpoint[std::size_t(loaded) * N], N, A(from));
-            for (int i = from + 1; i < std::min(M, from + seg); ++i) {
-                likelihood(i);
-                step_forward(i);
-            }
-        }
+    auto visit = [&](int j, const double* a) {
         if (j == M - 1) {
-            std::fill_n(g, N, 1.0 / double(N));
+            for (std::size_t p : at_place(2 * M)) {
+                transition(a, left, haldane(pos[p].cm - cm(M - 1)));
+                record(p, left, nullptr, nullptr);
+            }
+            each_part(N, [&](std::uint64_t lo, std::uint64_t hi) { std::fill(g + lo, g + hi, 1.0 / double(N)); });
         } else {
             for (std::size_t p : at_place(2 * j + 2)) {
-                detail::transition(A(j), left, N, k.masks, haldane(pos[p].cm - cm(j)));
-                detail::transition(g, right, N, k.masks, haldane(cm(j + 1) - pos[p].cm));
-                record(p, left, right);
+                transition(a, left, haldane(pos[p].cm - cm(j)));
+                transition(g, right, haldane(cm(j + 1) - pos[p].cm));
+                record(p, left, right, nullptr);
             }
-            detail::transition(g, N, k.masks, haldane(cm(j + 1) - cm(j)));
+            transition(g, g, haldane(cm(j + 1) - cm(j)));
         }
         for (std::size_t p : at_place(2 * j + 1))
-            record(p, A(j), g);
+            record(p, a, g, how[j] != kept::flat && opt.sparse && !zero[j].empty() ? zero[j].data() : nullptr);
         if (how[j] != kept::flat) {
             likelihood(j);
-            for (std::uint64_t v = 0; v < N; ++v)
-                g[v] *= e[v];
-            scale_to_one(g, N);
+            double sum = 0.0;
+            over(
+                j, true,
+                [&](std::uint64_t from, std::uint64_t to, auto ej) {
+                    for (std::uint64_t v = from; v < to; ++v) {
+                        g[v] *= ej(v);
+                        sum += g[v];
+                    }
+                },
+                [&](std::uint64_t from, std::uint64_t to) { std::fill(g + from, g + to, 0.0); });
+            const double inv = 1.0 / sum;
+            const bool sparse = std::isfinite(inv);
+            each_part(blocks, [&](std::uint64_t lo, std::uint64_t hi) {
+                for (std::uint64_t b = lo; b < hi; ++b)
+                    if (!sparse || !opt.sparse || !ruled_out(j, b))
+                        for (std::uint64_t v = b * Z; v < b * Z + Z; ++v)
+                            g[v] *= inv;
+            });
         }
-    }
+    };
+
+    // Visits [lo, hi) from the last marker down with alpha_lo in `base` and
+    // the slots `free` to spare; `ready`: the top level, whose checkpoints
+    // the first pass has made.
+    auto descend = [&](auto& self, int lo, int hi, int base, std::vector<int> free, bool ready) -> void {
+        const std::vector<part> parts = split(lo, hi, static_cast<int>(free.size()));
+        if (parts.size() == 1) {  // every vector of the range at once
+            for (int j = lo + 1; j < hi && !ready; ++j)
+                step_forward(j, j - 1 == lo ? slot(base) : slot(free[j - lo - 2]), slot(free[j - lo - 1]));
+            for (int j = hi - 1; j > lo; --j)
+                visit(j, slot(ready ? j : free[j - lo - 1]));
+            visit(lo, slot(base));
+            return;
+        }
+        // Checkpoints at the parts' first markers.
+        const int P = static_cast<int>(parts.size());
+        if (!ready) {
+            const double* at = slot(base);
+            for (int q = 1; q < P; ++q) {
+                double* to = slot(free[q - 1]);
+                for (int j = parts[q - 1].from + 1; j <= parts[q].from; ++j)
+                    step_forward(j, j == parts[q - 1].from + 1 ? at : to, to);
+                at = to;
+            }
+        }
+        for (int q = P - 1; q >= 0; --q)
+            self(self, parts[q].from, parts[q].to, q == 0 ? base : free[q - 1],
+                 std::vector<int>(free.begin() + q, free.end()), false);
+    };
+    std::vector<int> rest;
+    for (int i = 1; i < slots; ++i)
+        rest.push_back(i);
+    descend(descend, 0, M, 0, rest, true);
     for (std::size_t p : at_place(0)) {
-        detail::transition(g, left, N, k.masks, haldane(cm(0) - pos[p].cm));
-        record(p, left, nullptr);
+        transition(g, left, haldane(cm(0) - pos[p].cm));
+        record(p, left, nullptr, nullptr);
     }
     return r;
 }

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
+#include <memory>
 
 #include "ibd.h"
 
@@ -364,6 +364,84 @@ private:
     }
 };
 
+// Patterns of the affected members' labels met so far. A pattern is each
+// affected member's pair of labels, renumbered by first appearance and
+// sorted, packed into a few words: vectors with one pattern have one score,
+// so each pattern is scored once. Open addressing on the words, no
+// allocation per vector.
+class pattern_table {
+public:
+    explicit pattern_table(int members)
+    {
+        width_ = std::max(1, static_cast<int>(std::bit_width(static_cast<unsigned>(std::max(1, 2 * members - 1)))));
+        per_word_ = 64 / width_;
+        words_ = std::max(1, (2 * members + per_word_ - 1) / per_word_);
+        key_.assign(words_, 0);
+        slot_.assign(64, 0);
+    }
+    void set(int field, unsigned id)
+    {
+        std::uint64_t& w = key_[field / per_word_];
+        const int shift = field % per_word_ * width_;
+        w = (w & ~(((std::uint64_t{1} << width_) - 1) << shift)) | std::uint64_t{id} << shift;
+    }
+    // Index of the current key, and whether it is new.
+    std::uint32_t find(bool& added)
+    {
+        std::uint64_t h = 0;
+        for (std::uint64_t w : key_)
+            h = (h ^ w) * 0x9e3779b97f4a7c15u;
+        const std::size_t mask = slot_.size() - 1;
+        for (std::size_t i = (h >> 32) & mask;; i = (i + 1) & mask) {
+            const std::uint32_t at = slot_[i];
+            if (at == 0) {
+                added = true;
+                stored_.insert(stored_.end(), key_.begin(), key_.end());
+                slot_[i] = ++count_;
+                if (2 * count_ > slot_.size())
+                    grow();
+                return count_ - 1;
+            }
+            if (std::equal(key_.begin(), key_.end(), &stored_[std::size_t(at - 1) * words_])) {
+                added = false;
+                return at - 1;
+            }
+        }
+    }
+    // The current key as labels, two per member.
+    pattern unpack(int members) const
+    {
+        pattern out(2 * members, 0);
+        for (int f = 0; f < 2 * members; ++f)
+            out[f] = static_cast<char32_t>(key_[f / per_word_] >> (f % per_word_ * width_) &
+                                           ((std::uint64_t{1} << width_) - 1));
+        return out;
+    }
+
+private:
+    void grow()
+    {
+        std::vector<std::uint32_t> old(2 * slot_.size(), 0);
+        old.swap(slot_);
+        const std::size_t mask = slot_.size() - 1;
+        for (std::uint32_t at : old) {
+            if (at == 0)
+                continue;
+            std::uint64_t h = 0;
+            for (int j = 0; j < words_; ++j)
+                h = (h ^ stored_[std::size_t(at - 1) * words_ + j]) * 0x9e3779b97f4a7c15u;
+            std::size_t i = (h >> 32) & mask;
+            while (slot_[i])
+                i = (i + 1) & mask;
+            slot_[i] = at;
+        }
+    }
+    int width_, per_word_, words_;
+    std::vector<std::uint64_t> key_, stored_;
+    std::vector<std::uint32_t> slot_;  // index + 1 into stored_, 0 empty
+    std::uint32_t count_ = 0;
+};
+
 }  // namespace
 
 // The score of every vector, through the patterns of affected labels, and
@@ -372,60 +450,82 @@ template <class Int>
 void score_vectors(kindred& k, score_kind s)
 {
     const std::uint64_t n = k.vectors();
-    k.outcome.assign(n, 0);
-    std::unordered_map<pattern, std::uint32_t> seen;
+    std::vector<std::uint32_t> outcome(n, 0);
     std::vector<Int> value;
     std::vector<int> lab(2 * k.members.size(), -1);
-    std::vector<int> relabel(k.labels, -1);
     all_score<Int> all_value;
     std::vector<std::uint64_t> once, twice;
     std::vector<int> nonfounders;
+    // Affected founders take the first places of a pattern (their labels
+    // never change), the affected non-founders the rest in member order.
+    std::vector<int> place(k.members.size(), -1);
+    int places = 0;
     for (std::size_t i = 0; i < k.members.size(); ++i) {
         const kindred::member& m = k.members[i];
         if (m.father < 0) {
             lab[2 * i] = m.label;
             lab[2 * i + 1] = m.label + 1;
+            if (m.affected)
+                place[i] = places++;
         } else {
             nonfounders.push_back(static_cast<int>(i));
         }
     }
-    // Affected members' labels relabelled by first appearance, each pair
-    // sorted: vectors with the same pattern have the same score, so each
-    // pattern is scored once.
-    pattern key;
-    auto leaf = [&](std::uint32_t v) {
-        key.clear();
-        int next = 0;
-        for (std::size_t i = 0; i < k.members.size(); ++i) {
-            if (!k.members[i].affected)
-                continue;
-            int x = lab[2 * i], y = lab[2 * i + 1];
-            if (relabel[x] < 0)
-                relabel[x] = next++;
-            if (relabel[y] < 0)
-                relabel[y] = next++;
-            x = relabel[x];
-            y = relabel[y];
-            key.push_back(static_cast<char32_t>(std::min(x, y)));
-            key.push_back(static_cast<char32_t>(std::max(x, y)));
+    for (int i : nonfounders)
+        if (k.members[i].affected)
+            place[i] = places++;
+    pattern_table table(places);
+
+    // Renumbering by first appearance along the places: label l first seen
+    // at field first[l] got number id[l]; an entry is current when that field
+    // still holds l (fields before the one being set are this vector's).
+    // ids[f] counts the numbers given before field f.
+    std::vector<int> raw(2 * places + 1, -1), ids(2 * places + 1, 0);
+    std::vector<int> first(k.labels, 2 * places), id(k.labels, 0);
+    auto number = [&](int f, int l) {
+        int x;
+        if (first[l] < f && raw[first[l]] == l) {
+            x = id[l];
+            ids[f + 1] = ids[f];
+        } else {
+            x = id[l] = ids[f];
+            first[l] = f;
+            ids[f + 1] = ids[f] + 1;
         }
-        for (std::size_t i = 0; i < k.members.size(); ++i)
-            if (k.members[i].affected)
-                relabel[lab[2 * i]] = relabel[lab[2 * i + 1]] = -1;
-        auto [it, added] = seen.try_emplace(key, static_cast<std::uint32_t>(value.size()));
-        if (added)
+        raw[f] = l;
+        return x;
+    };
+    auto affected = [&](int i) {
+        const int p = place[i];
+        const int x = number(2 * p, lab[2 * i]), y = number(2 * p + 1, lab[2 * i + 1]);
+        table.set(2 * p, static_cast<unsigned>(std::min(x, y)));
+        table.set(2 * p + 1, static_cast<unsigned>(std::max(x, y)));
+    };
+    for (std::size_t i = 0; i < k.members.size(); ++i)
+        if (k.members[i].father < 0 && k.members[i].affected)
+            affected(static_cast<int>(i));
+
+    auto leaf = [&](std::uint32_t v) {
+        bool added = false;
+        const std::uint32_t at = table.find(added);
+        if (added) {
+            const pattern key = table.unpack(places);
             value.push_back(s == score_kind::pairs ? Int{pairs_value(key, once, twice)} : all_value(key));
-        k.outcome[v] = it->second;
+        }
+        outcome[v] = at;
     };
     // Recursion only at members with a free meiosis (30 at most): the
     // others, however many, take their one choice in a loop.
     auto walk = [&](auto& self, std::size_t i, std::uint32_t v) -> void {
         for (; i < nonfounders.size(); ++i) {
-            const kindred::member& m = k.members[nonfounders[i]];
+            const int me = nonfounders[i];
+            const kindred::member& m = k.members[me];
             if (m.pat_bit >= 0 || m.mat_bit >= 0)
                 break;
-            lab[2 * nonfounders[i]] = lab[2 * m.father];
-            lab[2 * nonfounders[i] + 1] = lab[2 * m.mother];
+            lab[2 * me] = lab[2 * m.father];
+            lab[2 * me + 1] = lab[2 * m.mother];
+            if (m.affected)
+                affected(me);
         }
         if (i == nonfounders.size()) {
             leaf(v);
@@ -437,6 +537,8 @@ void score_vectors(kindred& k, score_kind s)
             for (int mb = 0; mb <= (m.mat_bit >= 0); ++mb) {
                 lab[2 * me] = lab[2 * m.father + pb];
                 lab[2 * me + 1] = lab[2 * m.mother + mb];
+                if (m.affected)
+                    affected(me);
                 const std::uint32_t w = v | (pb ? std::uint32_t{1} << m.pat_bit : 0) |
                                         (mb ? std::uint32_t{1} << m.mat_bit : 0);
                 self(self, i + 1, w);
@@ -457,12 +559,13 @@ void score_vectors(kindred& k, score_kind s)
         outcome_of[rank[i]] = static_cast<std::uint32_t>(k.score.size() - 1);
     }
     std::vector<std::uint64_t> count(k.score.size(), 0);
-    for (std::uint32_t& o : k.outcome) {
+    for (std::uint32_t& o : outcome) {
         o = outcome_of[o];
         ++count[o];
     }
     for (std::uint64_t c : count)
         k.nullprob.push_back(std::ldexp(static_cast<double>(c), -k.bits));
+    k.outcome = std::make_shared<const std::vector<std::uint32_t>>(std::move(outcome));
 }
 
 kindred_size measure(const family& f)
@@ -471,7 +574,7 @@ kindred_size measure(const family& f)
     return {l.affected, l.bits};
 }
 
-kindred make_kindred(const family& f, score_kind s)
+kindred kindred_layout(const family& f)
 {
     layout l = trim(f);
     if (l.bits > max_bits)
@@ -502,13 +605,35 @@ kindred make_kindred(const family& f, score_kind s)
                 k.masks.push_back(mask);
         }
     }
+    return k;
+}
 
+void score_kindred(kindred& k, score_kind s)
+{
+    k.score.clear();
+    k.nullprob.clear();
     // 2^a S_all fits 128 bits up to 28 affected members; beyond, any size.
     if (s == score_kind::all && k.affected > 28)
         score_vectors<big>(k, s);
     else
         score_vectors<u128>(k, s);
+}
+
+kindred make_kindred(const family& f, score_kind s)
+{
+    kindred k = kindred_layout(f);
+    score_kindred(k, s);
     return k;
+}
+
+bool same_shape(const kindred& a, const kindred& b)
+{
+    auto alike = [](const kindred::member& x, const kindred::member& y) {
+        return x.father == y.father && x.mother == y.mother && x.pat_bit == y.pat_bit && x.mat_bit == y.mat_bit &&
+               x.label == y.label && x.has_children == y.has_children && x.affected == y.affected;
+    };
+    return a.bits == b.bits && a.labels == b.labels &&
+           std::equal(a.members.begin(), a.members.end(), b.members.begin(), b.members.end(), alike);
 }
 
 }  // namespace linkage

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 
+#include "brell.h"
 #include "ibd_detail.h"
 
 namespace linkage::detail {
@@ -90,43 +91,166 @@ void pass2(const double* src, double* x, std::uint64_t from, std::uint64_t to, s
             }
 }
 
-// Masks in one pass or two at a time (distinct top bits, neither of them the
-// lowest bit), over [from, to): the first pass reads src.
-void passes(const double* src, double* x, std::uint64_t from, std::uint64_t to, const std::uint32_t* m, int count,
-            double t)
+// Masks as the passes take them: two at a time where their top bits differ
+// and neither is the lowest bit, the higher one first. Every element sees
+// the same operations in the same order however the work is cut up.
+std::vector<step> steps_of(const std::uint32_t* m, int count)
 {
-    for (int i = 0; i < count; src = x) {
+    std::vector<step> out;
+    for (int i = 0; i < count;) {
         if (i + 1 < count && m[i] > 1 && m[i + 1] > 1 && top(m[i]) != top(m[i + 1])) {
             const bool first_higher = top(m[i]) > top(m[i + 1]);
-            pass2(src, x, from, to, first_higher ? m[i] : m[i + 1], first_higher ? m[i + 1] : m[i], t);
+            out.push_back({first_higher ? m[i] : m[i + 1], first_higher ? m[i + 1] : m[i]});
             i += 2;
         } else {
-            pass(src, x, from, to, m[i], t);
+            out.push_back({m[i], 0});
             i += 1;
         }
     }
+    return out;
 }
+
+void run_step(const double* src, double* x, std::uint64_t from, std::uint64_t to, const step& s, double t)
+{
+    if (s.m2)
+        pass2(src, x, from, to, s.m1, s.m2, t);
+    else
+        pass(src, x, from, to, s.m1, t);
+}
+
+// The bits of x where mask is set, packed to the bottom.
+std::uint64_t packed(std::uint64_t x, std::uint64_t mask)
+{
+    std::uint64_t out = 0;
+    for (int to = 0; mask; mask &= mask - 1, ++to)
+        out |= (x >> std::countr_zero(mask) & 1) << to;
+    return out;
+}
+
+// A cache-sized block of the later stages: 2^17 doubles, 1 MiB.
+constexpr int stage_bits = 17;
 
 }  // namespace
 
-void transition(const double* in, double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta)
+transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks) : n_(n)
 {
-    if (theta == 0.0 || masks.empty() || n == 1) {
+    if (masks.empty() || n <= 1)
+        return;
+    // Meioses on low bits go first, block by block in a fast cache; the
+    // others after them, in blocks of the bits they touch.
+    const std::uint64_t b = std::min(n, block);
+    std::vector<std::uint32_t> low, high;
+    for (std::uint32_t m : masks)
+        (m < b ? low : high).push_back(m);
+    low_ = steps_of(low.data(), static_cast<int>(low.size()));
+    const std::vector<step> hs = steps_of(high.data(), static_cast<int>(high.size()));
+    const int nbits = std::countr_zero(n);
+    for (std::size_t i = 0; i < hs.size();) {
+        stage st;
+        std::uint64_t touched = 0;
+        std::size_t j = i;
+        for (; j < hs.size(); ++j) {
+            const std::uint64_t t = touched | hs[j].m1 | hs[j].m2;
+            if (j > i && std::popcount(t) > stage_bits - 1)
+                break;
+            touched = t;
+        }
+        // Contiguous runs of the lowest bits make the blocks' reads stream.
+        int runs = stage_bits - std::popcount(touched);
+        std::uint64_t span = touched;
+        for (int bit = 0; bit < nbits && runs > 0; ++bit)
+            if (!(span >> bit & 1)) {
+                span |= std::uint64_t{1} << bit;
+                --runs;
+            }
+        span |= 1;
+        st.span = span;
+        st.run = std::countr_one(span);
+        // Within a block gathered into one buffer the meioses act on the
+        // span's bits packed together: the same pairs, the same order.
+        for (std::size_t t = i; t < j; ++t)
+            st.steps.push_back({static_cast<std::uint32_t>(packed(hs[t].m1, span)),
+                                static_cast<std::uint32_t>(packed(hs[t].m2, span))});
+        stages_.push_back(std::move(st));
+        i = j;
+    }
+}
+
+void transition_plan::apply(const double* in, double* x, double theta, brell::worker_pool* pool) const
+{
+    if (theta == 0.0 || (low_.empty() && stages_.empty()) || n_ == 1) {
         if (in != x)
-            std::copy_n(in, n, x);
+            std::copy_n(in, n_, x);
         return;
     }
-    const std::uint64_t b = std::min(n, block);
-    std::uint32_t low[64], high[64];  // at most two per vector bit
-    int nlow = 0, nhigh = 0;
-    for (std::uint32_t m : masks)
-        (m < b ? low[nlow++] : high[nhigh++]) = m;
-    if (nlow > 0) {
-        for (std::uint64_t from = 0; from < n; from += b)
-            passes(in, x, from, from + b, low, nlow, theta);
+    const int threads = pool ? pool->size() : 1;
+    auto share = [&](std::uint64_t count, const auto& job) {
+        if (threads == 1 || count < 2) {
+            job(0, count);
+            return;
+        }
+        pool->run([&](int t) {
+            job(count * static_cast<std::uint64_t>(t) / threads, count * static_cast<std::uint64_t>(t + 1) / threads);
+        });
+    };
+    if (!low_.empty()) {
+        const std::uint64_t b = std::min(n_, block);
+        share(n_ / b, [&](std::uint64_t lo, std::uint64_t hi) {
+            for (std::uint64_t blk = lo; blk < hi; ++blk) {
+                const double* src = in;
+                for (const step& s : low_) {
+                    run_step(src, x, blk * b, blk * b + b, s, theta);
+                    src = x;
+                }
+            }
+        });
         in = x;
     }
-    passes(in, x, 0, n, high, nhigh, theta);
+    for (const stage& st : stages_) {
+        // Blocks: the indices outside the span, counted as the subsets of
+        // its complement; each gathered run by run into a buffer that a
+        // cache holds (in place, its power-of-two strides would crowd a few
+        // of the cache's sets), worked on, and put back.
+        const std::uint64_t outside = (n_ - 1) & ~st.span;
+        const std::uint64_t blocks = std::uint64_t{1} << std::popcount(outside);
+        const std::uint64_t runs = st.span & ~((std::uint64_t{1} << st.run) - 1);
+        const std::uint64_t size = std::uint64_t{1} << std::popcount(st.span), len = std::uint64_t{1} << st.run;
+        share(blocks, [&](std::uint64_t lo, std::uint64_t hi) {
+            thread_local std::vector<double> buf;
+            if (buf.size() < size)
+                buf.resize(size);
+            double* b = buf.data();
+            // The lo-th subset of `outside`, then the next ones in order.
+            std::uint64_t base = 0;
+            for (std::uint64_t r = lo, bit = 1; r; bit <<= 1)
+                if (outside & bit) {
+                    if (r & 1)
+                        base |= bit;
+                    r >>= 1;
+                }
+            for (std::uint64_t blk = lo; blk < hi; ++blk) {
+                for (std::uint64_t sub = 0, at = 0;; sub = (sub - runs) & runs, at += len) {
+                    std::copy_n(in + (base | sub), len, b + at);
+                    if (sub == runs)
+                        break;
+                }
+                for (const step& s : st.steps)
+                    run_step(b, b, 0, size, s, theta);
+                for (std::uint64_t sub = 0, at = 0;; sub = (sub - runs) & runs, at += len) {
+                    std::copy_n(b + at, len, x + (base | sub));
+                    if (sub == runs)
+                        break;
+                }
+                base = (base - outside) & outside;
+            }
+        });
+        in = x;
+    }
+}
+
+void transition(const double* in, double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta)
+{
+    transition_plan(n, masks).apply(in, x, theta, nullptr);
 }
 
 void transition(double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta)

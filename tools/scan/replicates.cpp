@@ -47,6 +47,7 @@ std::set<std::string> autosomes(const linkage::study& s)
 prepared_study prepare_study(const options& o, bool with_fingerprint)
 {
     prepared_study p{ibd::read_study(o.ibd), {}};
+    linkage::print_notes(p.study.notes, PROGRAM, stderr);
     if (with_fingerprint) {
         const int threads = o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads();
         const linkage::cluster_set cs =

@@ -195,7 +195,7 @@ drop_summary write_replicates(const options& opt)
 
     if (!d.write_clusters.empty())
         linkage::write_clusters(d.write_clusters, s, st.clusters);
-    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0};
+    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0, s.notes};
     for (const auto& [number, path] : linkage::replicate_folders(opt.out_dir))
         if (!fs::is_empty(path, ec)) {
             sum.lowest = sum.held++ ? sum.lowest : static_cast<long>(number);

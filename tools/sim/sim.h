@@ -44,6 +44,7 @@ struct drop_options {
     study_format format = study_format::linkage;
     linkage::linkage_files files;  // LINKAGE-style input
     std::string prefix;            // PLINK fileset
+    int filesets = 0;              // --bfile and --file given
     long replicates = 0;
     long first = 1;                // replicates first .. first + replicates - 1
     linkage::freq_from freq = linkage::freq_from::all;  // when no frequency file gives them
@@ -84,6 +85,7 @@ struct options {
     bool plink = false;
     drop_options drop;
     bool help = false;
+    bool version = false;
 };
 
 // Throws sim::error naming the option and the accepted values.
@@ -246,6 +248,7 @@ struct drop_summary {
     std::size_t dropped = 0;  // inconsistent genotype sets left missing
     long held = 0;            // replicates in the folder once written, this run's among them
     long lowest = 0, highest = 0;  // their numbers
+    std::vector<std::string> notes;  // the study's, as read
 };
 
 // A study brell-ibd would refuse for its Mendelian inconsistencies: the
