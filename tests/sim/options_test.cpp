@@ -104,6 +104,11 @@ TEST(Options, BadValuesAreNamed)
         {{"--markers", "2", "--kindreds", "9999999", "--pedigree", "grandparents", "--sibs", "2-6"},
          "--markers: 9999999 kindreds of up to 12 persons at 101 positions are too many genotypes to hold "
          "(500000000 at most)"},
+        {{"--markers", "2", "--ld", "4"}, "--ld: '4' is not BLOCK:HAPS, markers per block from 1 and ancestral "
+                                          "haplotypes from 2, up to 1000"},
+        {{"--markers", "2", "--ld", "4:1"}, "--ld: '4:1' is not BLOCK:HAPS, markers per block from 1 and ancestral "
+                                            "haplotypes from 2, up to 1000"},
+        {{"--ld", "4:3"}, "--ld needs --markers: without it no genotypes are written"},
         {{"--kindred", "3"}, "unknown option '--kindred'"},
         {{"300"}, "unexpected argument '300'"},
         {{"--"}, "unexpected argument '--'"},

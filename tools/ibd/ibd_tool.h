@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cluster.h"
 #include "command_line.h"
 #include "ibd.h"
 #include "readers.h"
@@ -38,6 +40,11 @@ struct options {
     int max_bits = 24;
     double max_memory = 0.0;  // GiB for the vectors of the families being computed; 0: half the machine's memory
     bool drop_inconsistent = false;
+    // Markers in linkage disequilibrium: clusters from a file and, given r^2, from the data.
+    std::string clusters;
+    std::optional<double> ld_r2;
+    linkage::cluster_limits ld;  // --ld-distance, --max-haplotypes
+    std::string write_clusters;
     int threads = 0;  // 0: every core
     bool quiet = false;
     bool help = false;
@@ -75,12 +82,14 @@ struct summary {
     std::string largest_family;
     std::vector<chromosome_done> chromosomes;  // analysed, in map order
     int not_analysed_markers = 0;              // X-linked, Y, MT
-    int dropped = 0;                           // (family, marker) genotypes dropped as inconsistent
+    int dropped = 0;                           // (family, locus) genotypes dropped as inconsistent
+    int clusters = 0, clustered_markers = 0;   // LD clusters of more than one marker
 };
 
 // Computes and writes every chromosome's files into o.out_dir, all renamed
-// into place only once everything has been computed. Messages about left-out
-// families and dropped genotypes go to log.
+// into place only once everything has been computed (with the clusters file
+// of --write-clusters). Messages about left-out families and dropped
+// genotypes go to log.
 summary run_ibd(const options& o, const linkage::study& s, std::FILE* log);
 
 void print_summary(const summary& sum, double seconds, std::FILE* out);

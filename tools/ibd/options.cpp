@@ -34,6 +34,14 @@ const char* usage_text()
            "                             it (default: half of the machine's memory)\n"
            "      --drop-inconsistent    treat a family's genotypes at a marker where they are\n"
            "                             Mendelian-inconsistent as missing, and list them\n"
+           "      --clusters FILE        markers in LD inherited as one locus: CLUSTER and\n"
+           "                             HAPLO lines (frequencies estimated where none given)\n"
+           "      --ld-r2 R              also cluster markers whose r^2 with one of the\n"
+           "                             cluster's exceeds R\n"
+           "      --ld-distance CM       most cM from a cluster's first marker to its last\n"
+           "                             (default 1)\n"
+           "      --max-haplotypes N     most haplotypes of a cluster (default 128)\n"
+           "      --write-clusters FILE  write the clusters used and their frequencies\n"
            "      --threads N            families computed at once (default: every core)\n"
            "      --quiet                no summary or progress on standard error\n"
            "  -h, --help                 print this help and exit\n"
@@ -42,14 +50,25 @@ const char* usage_text()
 
 namespace {
 
-// Above 0: no step at all is the default, not a value.
-double cm_value(const std::string& opt, const std::string& v)
+// Above 0: no step at all is the default, not a value. A cluster may hold
+// markers at one position only.
+double cm_value(const std::string& opt, const std::string& v, bool zero = false)
 {
     char* end = nullptr;
     errno = 0;
     const double d = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0))
-        throw usage_error(opt + " takes a distance in cM above 0: '" + v + "'");
+    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0 || (zero && d == 0)))
+        throw usage_error(opt + " takes a distance in cM " + (zero ? "of 0 or more" : "above 0") + ": '" + v + "'");
+    return d;
+}
+
+double fraction_value(const std::string& opt, const std::string& v)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double d = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || errno == ERANGE || !(d >= 0 && d <= 1))
+        throw usage_error(opt + " takes a number from 0 to 1: '" + v + "'");
     return d;
 }
 
@@ -103,6 +122,20 @@ void add_options(cli::parser& p, options& o)
         o.max_memory = gib;
     });
     p.value("--threads", [&](const std::string& v) { o.threads = count_value("--threads", v, 1, 1024); });
+    // Clusters of markers in LD.
+    auto file_name = [](const char* opt, std::string& to) {
+        return [opt, &to](const std::string& v) {
+            if (v.empty())
+                throw usage_error(std::string(opt) + " takes a file name");
+            to = v;
+        };
+    };
+    p.value("--clusters", file_name("--clusters", o.clusters));
+    p.value("--write-clusters", file_name("--write-clusters", o.write_clusters));
+    p.value("--ld-r2", [&](const std::string& v) { o.ld_r2 = fraction_value("--ld-r2", v); });
+    p.value("--ld-distance", [&](const std::string& v) { o.ld.max_cm = cm_value("--ld-distance", v, true); });
+    p.value("--max-haplotypes",
+            [&](const std::string& v) { o.ld.max_haplotypes = count_value("--max-haplotypes", v, 1, 4096); });
     p.flag("--drop-inconsistent", [&] { o.drop_inconsistent = true; });
     p.flag("--quiet", [&] { o.quiet = true; });
 }
@@ -114,6 +147,15 @@ void check_options(const options& o)
         throw usage_error(problem);
     if (o.out_dir.empty())
         throw usage_error("-o OUTDIR is needed");
+    const linkage::cluster_limits defaults;
+    if (o.clusters.empty() && !o.ld_r2) {
+        const char* alone = !o.write_clusters.empty()                        ? "--write-clusters"
+                            : o.ld.max_cm != defaults.max_cm                 ? "--ld-distance"
+                            : o.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
+                                                                             : nullptr;
+        if (alone)
+            throw usage_error(std::string(alone) + " goes with --clusters or --ld-r2");
+    }
 }
 
 options parse_options(int argc, const char* const argv[])

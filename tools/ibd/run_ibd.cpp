@@ -6,10 +6,12 @@
 #include <functional>
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 #include "brell.h"
 #include "ibd_tool.h"
 #include "inconsistent.h"
+#include "writers.h"
 
 namespace ibd {
 
@@ -163,6 +165,22 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (used.empty())
         throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
 
+    // The LD model: clusters read or found, and completed for the families
+    // analysed, before any family is.
+    linkage::cluster_set cs = linkage::study_clusters(s, o.clusters, o.ld_r2, o.ld);
+    linkage::complete_clusters(s, cs, used, kindreds, o.ld, workers);
+    for (const linkage::cluster& c : cs.list)
+        if (c.size() > 1) {
+            ++sum.clusters;
+            sum.clustered_markers += static_cast<int>(c.size());
+        }
+    std::optional<linkage::output_file> clusters_out;
+    if (!o.write_clusters.empty()) {
+        clusters_out.emplace(o.write_clusters);
+        clusters_out->put(linkage::format_clusters(s, cs));
+        clusters_out->close();
+    }
+
     // Families that one thread would leave the others idle for; their
     // vectors are shared out instead.
     auto large = [&](std::size_t u) { return workers > 1 && kindreds[u].bits >= linkage::parallel_bits; };
@@ -217,7 +235,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 std::fprintf(stderr, ", %.3g per second", static_cast<double>(done) / seconds);
             std::fputs("\033[K", stderr);
         };
-        const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
+        const std::vector<linkage::position> pos = linkage::positions(s, c, cs, o.step);
         if (const double span = pos.back().cm - pos.front().cm; span > 1000.0) {
             clear_progress();
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
@@ -250,7 +268,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 linkage::multipoint_options mo;
                 mo.pool = inner;
                 mo.memory = inner ? memory : memory / static_cast<std::uint64_t>(workers);
-                r.ibd = linkage::multipoint(k, fam, s, c, pos, {}, mo);
+                r.ibd = linkage::multipoint(k, fam, s, c, cs, pos, {}, mo);
                 // Inconsistent markers are already left out of the result.
                 if (!r.ibd.inconsistent.empty()) {
                     if (!o.drop_inconsistent)
@@ -282,12 +300,12 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
                     clear_progress();
                     std::fprintf(log, "%s: %s: genotypes dropped\n", o.program,
-                                 linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
+                                 linkage::inconsistency_line(s, cs, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
                     inconsistent += std::string(o.program) + ": " +
-                                    linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
+                                    linkage::inconsistency_line(s, cs, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -329,6 +347,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
     staged.commit();
+    if (clusters_out)
+        clusters_out->commit();
     return sum;
 }
 
@@ -340,6 +360,8 @@ void print_summary(const summary& sum, double seconds, std::FILE* out)
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());
+    if (sum.clusters)
+        std::fprintf(out, "%s: %d markers in %d LD clusters\n", PROGRAM, sum.clustered_markers, sum.clusters);
     if (sum.not_analysed_markers)
         std::fprintf(out, "%s: %d markers not analysed (X-linked, Y, MT)\n", PROGRAM, sum.not_analysed_markers);
     if (sum.dropped)

@@ -32,6 +32,9 @@ const char* usage_text()
            "  brell-ibd's options: --score all|pairs  --step CM  --freq all|founders\n"
            "                       --weights none|pairs  --max-bits N  --drop-inconsistent\n"
            "                       --threads N  --quiet\n"
+           "  and its LD clusters, for the study and the replicates alike:\n"
+           "                       --clusters FILE  --ld-r2 R  --ld-distance CM\n"
+           "                       --max-haplotypes N  --write-clusters FILE (the study's)\n"
            "  -h, --help               print this help and exit\n"
            "      --version            print the version and exit\n";
 }
@@ -61,18 +64,27 @@ settings scan_settings(const options& o)
     std::string models;
     for (const std::string& m : o.models)
         models += (models.empty() ? "" : ",") + m;
-    return {{"model", models},
-            {"grid", o.grid.empty() ? "none"
-                                    : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
-                                          std::to_string(o.grid_n)},
-            {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
-            {"step", brell::shortest(i.step)},
-            {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
-            // Replicates are read with their frequency file where the study has one.
-            {"frequencies", i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
-            {"weights", i.pair_weights ? "pairs" : "none"},
-            {"max-bits", std::to_string(i.max_bits)},
-            {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
+    settings out = {{"model", models},
+                    {"grid", o.grid.empty() ? "none"
+                                            : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
+                                                  std::to_string(o.grid_n)},
+                    {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
+                    {"step", brell::shortest(i.step)},
+                    {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
+                    // Replicates are read with their frequency file where the study has one.
+                    {"frequencies",
+                     i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
+                    {"weights", i.pair_weights ? "pairs" : "none"},
+                    {"max-bits", std::to_string(i.max_bits)},
+                    {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
+    // LD clusters, only where asked for: results made without them read as before.
+    if (!i.clusters.empty() || i.ld_r2) {
+        out.emplace_back("clusters", i.clusters.empty() ? "none" : "file");
+        out.emplace_back("ld-r2", i.ld_r2 ? brell::shortest(*i.ld_r2) : "none");
+        out.emplace_back("ld-distance", brell::shortest(i.ld.max_cm));
+        out.emplace_back("max-haplotypes", std::to_string(i.ld.max_haplotypes));
+    }
+    return out;
 }
 
 std::string settings_difference(const settings& theirs, const settings& ours)
@@ -84,6 +96,8 @@ std::string settings_difference(const settings& theirs, const settings& ours)
             return std::string(s.second == "yes" ? "--drop-inconsistent" : "no --drop-inconsistent");
         if (s.first == "model" && s.second.find(',') != std::string::npos)
             return std::string("--model both");
+        if (s.first == "clusters")
+            return std::string(s.second == "file" ? "a --clusters file" : "no --clusters file");
         return "--" + s.first + " " + s.second;
     };
     std::string a, b;

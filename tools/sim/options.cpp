@@ -95,9 +95,11 @@ std::array<double, MAX_SIBS + 1> parse_sib_mix(std::string_view text)
 // study it copies, and options that only mean something with --drop.
 constexpr std::string_view SIMULATION_ONLY[] = {"--kindreds", "--sibs", "--length", "--spacing", "--locus",
                                                 "--model", "--delta", "--informativeness", "--weights", "--markers",
-                                                "--freqs", "--parents", "--missing", "--pedigree", "--plink"};
+                                                "--freqs", "--parents", "--missing", "--pedigree", "--plink", "--ld"};
 constexpr std::string_view DROP_ONLY[] = {"--ped", "--dat", "--map", "--freq-file", "--bfile", "--file",
-                                          "--replicates", "--first", "--freq", "--max-bits", "--drop-inconsistent"};
+                                          "--replicates", "--first", "--freq", "--max-bits", "--drop-inconsistent",
+                                          "--clusters", "--ld-r2", "--ld-distance", "--max-haplotypes",
+                                          "--write-clusters"};
 
 bool listed(std::string_view name, const auto& names)
 {
@@ -114,6 +116,15 @@ void check_drop(const drop_options& d)
         throw error("--drop: " + problem);
     if (d.replicates == 0)
         throw error("--drop needs --replicates N");
+    const linkage::cluster_limits defaults;
+    if (d.clusters.empty() && !d.ld_r2) {
+        const char* alone = !d.write_clusters.empty()                        ? "--write-clusters"
+                            : d.ld.max_cm != defaults.max_cm                 ? "--ld-distance"
+                            : d.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
+                                                                             : nullptr;
+        if (alone)
+            throw error(std::string(alone) + " goes with --clusters or --ld-r2");
+    }
     if (d.replicates - 1 > MAX_REPLICATE - d.first)
         throw error("--first " + std::to_string(d.first) + " --replicates " + std::to_string(d.replicates) +
                     ": replicate numbers go beyond " + std::to_string(MAX_REPLICATE));
@@ -170,6 +181,10 @@ const char* usage_text()
            "                        (default sibship)\n"
            "  --plink               also write study.bed, study.bim and study.fam\n"
            "                        (two alleles per marker only)\n"
+           "  --ld BLOCK:HAPS       linkage disequilibrium: founder haplotypes drawn block\n"
+           "                        by block, BLOCK consecutive markers from HAPS\n"
+           "                        ancestral haplotypes with random frequencies (the\n"
+           "                        markers' frequencies are then theirs)\n"
            "\n"
            "Null replicates of a study (written as REPDIR/rep000001, rep000002, ...,\n"
            "each holding study.ped, study.dat, study.map and study.freq):\n"
@@ -191,6 +206,10 @@ const char* usage_text()
            "                        study is refused with the list)\n"
            "  --max-bits N          the largest families brell-ibd analyses, whose\n"
            "                        inconsistencies count (default 24, as brell-ibd's)\n"
+           "  --clusters FILE, --ld-r2 R, --ld-distance CM, --max-haplotypes N\n"
+           "                        brell-ibd's clusters of markers in LD: their founder\n"
+           "                        haplotypes are drawn whole from their frequencies\n"
+           "  --write-clusters FILE write those clusters and their frequencies\n"
            "  --replicates N        number of replicates\n"
            "  --first R             number of the first replicate (default 1); replicate\n"
            "                        r depends only on the seed and r\n"
@@ -307,6 +326,16 @@ options parse_options(int argc, const char* const argv[])
             bad_value(name, v, "a probability from 0 to 1");
         genotype_option = name;
     });
+    value("--ld", [&](std::string_view name, std::string_view v) {
+        const std::size_t colon = v.find(':');
+        if (colon == std::string_view::npos || !parse_whole(v.substr(0, colon), opt.ld_block) ||
+            !parse_whole(v.substr(colon + 1), opt.ld_haplotypes) || opt.ld_block < 1 || opt.ld_block > MAX_LD ||
+            opt.ld_haplotypes < 2 || opt.ld_haplotypes > MAX_LD)
+            bad_value(name, v,
+                      "BLOCK:HAPS, markers per block from 1 and ancestral haplotypes from 2, up to " +
+                          std::to_string(MAX_LD));
+        genotype_option = name;
+    });
     value("--pedigree", [&](std::string_view name, std::string_view v) {
         if (v == "sibship")
             opt.pedigree = pedigree_shape::sibship;
@@ -343,6 +372,26 @@ options parse_options(int argc, const char* const argv[])
     value("--max-bits", [&](std::string_view name, std::string_view v) {
         if (!parse_whole(v, opt.drop.max_bits) || opt.drop.max_bits < 0 || opt.drop.max_bits > MAX_BITS)
             bad_value(name, v, "a whole number from 0 to " + std::to_string(MAX_BITS));
+    });
+    for (auto [names, file] : {std::pair{"--clusters", &opt.drop.clusters}, {"--write-clusters", &opt.drop.write_clusters}})
+        value(names, [file](std::string_view name, std::string_view v) {
+            if (v.empty())
+                bad_value(name, v, "a file name");
+            *file = v;
+        });
+    value("--ld-r2", [&](std::string_view name, std::string_view v) {
+        double r2;
+        if (!parse_real(v, r2) || r2 < 0 || r2 > 1)
+            bad_value(name, v, "a number from 0 to 1");
+        opt.drop.ld_r2 = r2;
+    });
+    value("--ld-distance", [&](std::string_view name, std::string_view v) {
+        opt.drop.ld.max_cm = real_at_least(name, v, 0.0, false, "a distance of 0 cM or more");
+    });
+    value("--max-haplotypes", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.drop.ld.max_haplotypes) || opt.drop.ld.max_haplotypes < 1 ||
+            opt.drop.ld.max_haplotypes > 4096)
+            bad_value(name, v, "a whole number from 1 to 4096");
     });
     value("--freq", [&](std::string_view name, std::string_view v) {
         if (v == "all")
