@@ -8,7 +8,10 @@ only). Prints the median wall time of several runs, the peak resident
 memory, and the ratio of brell-ibd to its floor. The replicates: 1,000 null
 replicates of the example study made by brell-sim --drop, then brell-scan
 with both models over the study and all of them (the floor there: scanning
-the study alone).
+the study alone). The LD study (--study ld): 500 sibships, parents untyped,
+10,000 SNPs in LD blocks of 4, without clusters (its floor here), with the
+blocks as a cluster file and with --ld-r2 0.1, the ratio to the run without
+clusters in wall and in CPU seconds.
 """
 import argparse
 import os
@@ -29,6 +32,10 @@ SIM = {
     # 500 families at 10,000 SNPs, read from .bed.
     "snps": ["--kindreds", "500", "--sibs", "2-4", "--parents", "mixed", "--freqs", "snp", "--plink",
              "--length", "4999.5", "--spacing", "0.5", "--seed", "8"],
+    # The same families with parents untyped, 10,000 SNPs 0.25 cM apart in
+    # blocks of 4 (0.75 cM) with 5 haplotypes each.
+    "ld": ["--kindreds", "500", "--sibs", "2-4", "--parents", "missing", "--freqs", "snp", "--ld", "4:5",
+           "--length", "2499.75", "--spacing", "0.25", "--seed", "8"],
 }
 
 
@@ -87,6 +94,37 @@ def replicates(build, sim, folder, runs):
           f"   (1000 made by brell-sim --drop in {made:.3f} s; scanned with both models)", flush=True)
 
 
+def ld(ibd, sim, folder, runs):
+    subprocess.run([sim, *SIM["ld"], "--out", folder], check=True, stdout=subprocess.DEVNULL)
+    blocks = os.path.join(folder, "blocks.txt")
+    with open(blocks, "w") as f:
+        for b in range(0, 10000, 4):
+            f.write("CLUSTER " + " ".join(f"M{m + 1}" for m in range(b, b + 4)) + "\n")
+    study = []
+    for flag, ext in (("-p", "ped"), ("-d", "dat"), ("-m", "map"), ("-f", "freq")):
+        study += [flag, os.path.join(folder, "study." + ext)]
+    # Recombinations inside a block show as inconsistencies in sibships of
+    # three or more: every run sets them aside alike.
+    base = [ibd, *study, "-o", os.path.join(folder, "ibd"), "--quiet", "--drop-inconsistent"]
+    ways = [("no clusters", []), ("blocks file", ["--clusters", blocks]), ("--ld-r2 0.1", ["--ld-r2", "0.1"])]
+    # Round by round, each way once a round, so that a slow spell of a shared
+    # machine falls on all of them alike.
+    wall = {w: [] for w, _ in ways}
+    cpu = {w: [] for w, _ in ways}
+    rss = {w: 0 for w, _ in ways}
+    for _ in range(runs):
+        for w, extra in ways:
+            t, r, c = run([*base, *extra], cpu=True)
+            wall[w].append(t)
+            cpu[w].append(c)
+            rss[w] = max(rss[w], r)
+    w0, c0 = statistics.median(wall["no clusters"]), statistics.median(cpu["no clusters"])
+    print(f"{'ld':<11} {'way':<12} {'wall s':>8} {'CPU s':>8} {'x wall':>7} {'x CPU':>7} {'peak MB':>8}")
+    for w, _ in ways:
+        t, c = statistics.median(wall[w]), statistics.median(cpu[w])
+        print(f"{'':<11} {w:<12} {t:8.2f} {c:8.2f} {t / w0:7.2f} {c / c0:7.2f} {rss[w] / 1024:8.1f}", flush=True)
+
+
 def run(cmd, cwd=None, cpu=False, err=None):
     """Wall seconds and peak resident KiB of one run of cmd (and its CPU
     seconds); its standard error into the file err, if given."""
@@ -137,7 +175,8 @@ def large(build, root, runs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "replicates", "all", "large"], default="all")
+    ap.add_argument("--study", choices=["sibships", "snps", "pedigree20", "replicates", "ld", "all", "large"],
+                    default="all")
     ap.add_argument("--runs", type=int, default=3, help="runs of each command (default 3)")
     ap.add_argument("--dir", default="/tmp/brell-ibd-bench", help="folder for the build and the studies")
     args = ap.parse_args()
@@ -155,12 +194,15 @@ def main():
     if args.study == "large":
         large(build, args.dir, args.runs)
         return
-    names = ["sibships", "snps", "pedigree20", "replicates"] if args.study == "all" else [args.study]
+    names = ["sibships", "snps", "pedigree20", "replicates", "ld"] if args.study == "all" else [args.study]
     print(f"{'study':<11} {'floor s':>8} {'brell-ibd s':>12} {'ratio':>7} {'peak MB':>8}")
     for name in names:
         folder = os.path.join(args.dir, name)
         if name == "replicates":
             replicates(build, sim, folder, args.runs)
+            continue
+        if name == "ld":
+            ld(ibd, sim, folder, args.runs)
             continue
         if name == "pedigree20":
             pedigree20(folder)

@@ -18,6 +18,7 @@
 
 #include "brell.h"
 #include "ibd_tool.h"
+#include "inconsistent.h"
 #include "readers.h"
 #include "sim.h"
 #include "writers.h"
@@ -43,8 +44,9 @@ struct fuzz_case {
     std::map<std::string, std::string> files;  // by section
 };
 
-const std::map<std::string, std::vector<std::string>> SECTIONS = {
-    {"linkage", {"ped", "dat", "map", "freq"}}, {"plink", {"ped", "map"}}, {"bed", {"bed", "bim", "fam"}}};
+const std::map<std::string, std::vector<std::string>> SECTIONS = {{"linkage", {"ped", "dat", "map", "freq", "clusters"}},
+                                                                 {"plink", {"ped", "map", "clusters"}},
+                                                                 {"bed", {"bed", "bim", "fam", "clusters"}}};
 
 std::vector<std::string> words_of(std::string_view line)
 {
@@ -89,7 +91,8 @@ bool parse(std::string_view input, fuzz_case& c)
             into->append(line);
     }
     // Only brell-ibd's analysis options: the files and the folder are the harness's.
-    static const std::set<std::string> value = {"--step", "--score", "--freq", "--weights", "--max-bits"};
+    static const std::set<std::string> value = {"--step",     "--score", "--freq",        "--weights",
+                                                "--max-bits", "--ld-r2", "--ld-distance", "--max-haplotypes"};
     for (std::size_t i = 0; i < c.words.size(); ++i) {
         const std::string& w = c.words[i];
         const std::string name = w.substr(0, w.find('='));
@@ -383,8 +386,10 @@ std::string check_chromosome(const fs::path& dir, const linkage::study& s, const
     return "";
 }
 
-// A Mendelian inconsistency at the line of the person it names.
-std::string check_inconsistencies(const std::string& what, const linkage::study& s)
+// A Mendelian inconsistency at the line of the person it names, at a marker
+// or a cluster (its markers' names joined).
+std::string check_inconsistencies(const std::string& what, const linkage::study& s,
+                                  const std::set<std::string>& clusters)
 {
     const std::string head = "Mendelian inconsistencies (--drop-inconsistent treats them as missing):\n";
     if (!what.starts_with(head))
@@ -405,13 +410,34 @@ std::string check_inconsistencies(const std::string& what, const linkage::study&
         if (!l.starts_with(lead) || ec != std::errc() || !l.ends_with(tail) || it == at.end())
             return cat("brell-ibd: inconsistency not at a person's line: ", std::string(l));
         const std::string who = cat(": family ", linkage::visible(it->second.first->id), " person ",
-                                    linkage::visible(it->second.second->id), ": marker ");
+                                    linkage::visible(it->second.second->id), ": marker");
         const std::string_view rest(end, static_cast<std::size_t>(l.data() + l.size() - end));
-        if (!rest.starts_with(who) ||
-            !markers.count(std::string(rest.substr(who.size(), rest.size() - who.size() - tail.size()))))
+        // A marker, or a cluster's markers.
+        const bool several = rest.starts_with(who + "s ");
+        const std::size_t from = who.size() + 1 + several;
+        const bool named = rest.starts_with(who + (several ? "s " : " ")) && rest.size() >= from + tail.size() &&
+                           (several ? clusters : markers)
+                               .count(std::string(rest.substr(from, rest.size() - from - tail.size())));
+        if (!named)
             return cat("brell-ibd: inconsistency names another person than its line's: ", std::string(l));
     }
     return "";
+}
+
+// The clusters brell-ibd analyses with, each by its markers' names joined.
+std::set<std::string> cluster_names(const linkage::study& s, const ibd::options& o)
+{
+    std::set<std::string> out;
+    if (o.clusters.empty() && !o.ld_r2)
+        return out;
+    for (const linkage::cluster& c : linkage::analysis_clusters(s, o.clusters, o.ld_r2, o.ld, o.max_bits, 1).list) {
+        std::string names;
+        for (int m : c.markers)
+            names += (names.empty() ? "" : ",") + linkage::visible(s.markers[m].name);
+        if (c.size() > 1)
+            out.insert(names);
+    }
+    return out;
 }
 
 // Inheritance vectors times positions that brell-ibd would go through, or
@@ -482,7 +508,9 @@ verdict harness::run(std::string_view input)
         const std::string path = (dir / (stem + "." + section)).string();
         std::ofstream(path, std::ios::binary) << text;
         inputs.insert(path);
-        if (c.format == "linkage")
+        if (section == "clusters")
+            args.insert(args.end(), {"--clusters", path});
+        else if (c.format == "linkage")
             args.insert(args.end(), {section == "ped" ? "-p" : section == "dat" ? "-d" : section == "map" ? "-m" : "-f",
                                      path});
     }
@@ -558,7 +586,15 @@ verdict harness::run(std::string_view input)
         } catch (const ibd::error& e) {
             failed = e.what();
             if (!failed.starts_with("no family left") && !failed.starts_with("no autosomal marker"))
-                v.violation = check_inconsistencies(failed, s);
+                v.violation = check_inconsistencies(failed, s, cluster_names(s, o));
+        } catch (const linkage::input_error& e) {
+            // Only the cluster file is read there, at one of its lines.
+            failed = e.what();
+            const auto it = c.files.find("clusters");
+            if (it == c.files.end() || !inputs.count(e.file) || !e.file.ends_with(".clusters") || e.line < 1 ||
+                e.line > lines_of(it->second) ||
+                failed != linkage::visible(cat(e.file, " line ", std::to_string(e.line), ": ", e.reason)))
+                v.violation = cat("brell-ibd refused not as CLUSTERS line N: REASON: ", linkage::visible(failed));
         } catch (const std::length_error& e) {
             failed = e.what();
             if (work >= 0 || !failed.starts_with("chromosome "))

@@ -6,15 +6,15 @@
 //
 //   linkage --step 2.5       the format (linkage, plink or bed), then
 //   ==ped                    options of brell-ibd (--step, --score, --freq,
-//   F1 1 0 0 1 1 1 2         --weights, --max-bits, --drop-inconsistent)
-//   ==dat                    a section: a file's content, up to the next
-//   M m1                     section line
-//   ==map
+//   F1 1 0 0 1 1 1 2         --weights, --max-bits, --drop-inconsistent,
+//   ==dat                    --ld-r2, --ld-distance, --max-haplotypes)
+//   M m1                     a section: a file's content, up to the next
+//   ==map                    section line
 //   1 m1 0
 //
 // Sections: ped, dat, map, freq for linkage (freq optional); ped and map
-// for plink (PREFIX.ped/.map); bed, bim and fam for bed. A missing section
-// is a missing file.
+// for plink (PREFIX.ped/.map); bed, bim and fam for bed; and for each, an
+// optional clusters file (--clusters). A missing section is a missing file.
 //
 // The run is judged by what every reader and writer promises: a refusal is
 // one message "FILE line N: REASON" naming an input file and a line it has;

@@ -1,6 +1,7 @@
 // brell-ibd run as a program on small studies whose answers are known.
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +236,87 @@ TEST(IbdCli, ThreadCountChangesNoByte)
     ASSERT_EQ(run_in(d.path(), IBD + " -p s.ped -d s.dat -m s.map -o three --step 1 --threads 3").status, 0);
     for (const char* f : {"nullprobs.dat", "probs.dat", "markers.tsv"})
         EXPECT_EQ(slurp(d.path() / "one/chr1" / f), slurp(d.path() / "three/chr1" / f)) << f;
+}
+
+// Markers in LD through the program: clusters of one marker are the markers
+// alone, byte for byte; a run's clusters, written and read back, give its
+// bytes again; a cluster is one position at its markers' mean, named by them
+// all. A faulty cluster file is refused at its line, leaving nothing.
+TEST(IbdCli, LdClusters)
+{
+    temp_dir d("ibd-ld");
+    ASSERT_EQ(run_in(d.path(), std::string(BRELL_SIM_BIN) + " --kindreds 30 --sibs 2-3 --length 10 --spacing 0.25 "
+                                                           "--freqs snp --parents missing --ld 4:3 --seed 3")
+                  .status,
+              0);
+    const std::string study = IBD + " -p study.ped -d study.dat -m study.map -f study.freq --quiet --step 0.5 -o ";
+    std::string ones;
+    for (int m = 1; m <= 41; ++m)
+        ones += "CLUSTER M" + std::to_string(m) + "\n";
+    put(d, "ones.txt", ones);
+    ASSERT_EQ(run_in(d.path(), study + "plain").status, 0);
+    ASSERT_EQ(run_in(d.path(), study + "ones --clusters ones.txt").status, 0);
+    ASSERT_EQ(run_in(d.path(), study + "found --ld-r2 0.1 --write-clusters found.txt").status, 0);
+    ASSERT_EQ(run_in(d.path(), study + "again --clusters found.txt").status, 0);
+    for (const char* f : {"nullprobs.dat", "probs.dat", "markers.tsv"}) {
+        EXPECT_EQ(slurp(d.path() / "ones/chr1" / f), slurp(d.path() / "plain/chr1" / f)) << f;
+        EXPECT_EQ(slurp(d.path() / "again/chr1" / f), slurp(d.path() / "found/chr1" / f)) << f;
+    }
+    // The first cluster found: its markers 0.25 cM apart from M(k), at their mean.
+    std::istringstream clusters(slurp(d.path() / "found.txt"));
+    std::string word, names;
+    std::vector<int> ks;
+    clusters >> word;
+    ASSERT_EQ(word, "CLUSTER");
+    while (clusters >> word && word != "HAPLO") {
+        ks.push_back(std::stoi(word.substr(1)));
+        names += (names.empty() ? "" : ",") + word;
+    }
+    ASSERT_GT(ks.size(), 1u);
+    const double mean = 0.25 * (ks.front() + ks.back() - 2) / 2;
+    std::ostringstream row;
+    row << "\n" << mean << "\t" << names << "\t";
+    EXPECT_NE(slurp(d.path() / "found/chr1/markers.tsv").find(row.str()), std::string::npos) << row.str();
+
+    const struct {
+        const char* file;
+        const char* args;
+        const char* message;
+    } refused[] = {
+        {"CLUSTER M1 M3\n", "",
+         "c.txt line 1: markers M1 and M3 are not consecutive on chromosome 1: M2 lies between them"},
+        {"\nCLUSTER M1 M2 M3 M4 M5 M6\n", "",
+         "c.txt line 2: markers M1 to M6 span 1.25 cM, more than --ld-distance 1 cM"},
+        {"CLUSTER M1 M2\nHAPLO 0.5 1 3\n", "", "c.txt line 2: marker M2 has no allele 3"},
+        {"", " --ld-distance 2 --clusters ''", "--clusters takes a file name (see --help)"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.message);
+        put(d, "c.txt", c.file);
+        const auto r = run_in(d.path(), study + "bad --clusters c.txt" + c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("brell-ibd: ") + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists(d.path() / "bad"));
+    }
+    const auto alone = run_in(d.path(), study + "bad --write-clusters w.txt");
+    EXPECT_EQ(alone.err, "brell-ibd: --write-clusters goes with --clusters or --ld-r2 (see --help)\n");
+}
+
+// On a terminal: families done per chromosome, the line cleared before the
+// summary; never with --quiet, never in a file.
+TEST(IbdCli, ProgressOnATerminalOnly)
+{
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    temp_dir d("ibd-progress");
+    sib_pair_study(d);
+    const std::string run = IBD + " -p s.ped -d s.dat -m s.map -o out";
+    auto tty = run_in(d.path(), "script -qec '" + run + "' /dev/null");
+    ASSERT_EQ(tty.status, 0) << tty.out;
+    EXPECT_NE(tty.out.find("\rbrell-ibd: chromosome 1 (1 of 1): 1 of 1 families\033[K"), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("\r\033[Kbrell-ibd: 2 families: 1 used"), std::string::npos) << tty.out;
+    EXPECT_EQ(run_in(d.path(), "script -qec '" + run + " --quiet' /dev/null").out.find("families"), std::string::npos);
+    EXPECT_EQ(run_in(d.path(), run).err.find("\r"), std::string::npos);
 }
 
 TEST(IbdCli, CommandLineMistakes)

@@ -150,6 +150,15 @@ TEST(ReadLinkage, RejectsBadInputWithFileLineAndReason)
          "folder), not . or .."},
         {"columns to skip beyond a long", nullptr, "M m1\nS9223372036854775807 x\n", nullptr, nullptr,
          "p.dat 2: cannot skip '9223372036854775807' columns"},
+        {"empty pedigree file", "end\n", nullptr, nullptr, nullptr, "p.ped 0: empty: no persons"},
+        {"empty data file", nullptr, "# nothing\n\n", nullptr, nullptr,
+         "p.dat 0: empty: a data file lists the pedigree file's columns, A for the affection status and M NAME for "
+         "each marker"},
+        {"no affection column", "F1 1 0 0 1 1 1 1 2 2\n", "M m1\nM m2\nE\n", nullptr, nullptr,
+         "p.dat 0: no affection status column (a line A NAME): without it no one is affected, and only affected "
+         "relatives are analysed"},
+        {"empty map file", nullptr, nullptr, "CHR MARKER CM\n", nullptr, "p.map 0: empty: no markers"},
+        {"empty frequency file", nullptr, nullptr, nullptr, "\n", "p.freq 0: empty: no allele frequencies"},
     };
     for (const linkage_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -341,6 +350,37 @@ TEST(CountFrequencies, AllFoundersAndAllelesOnlyChildrenCarry)
     EXPECT_EQ(founders.markers[1].freq, (std::vector<double>{0.125, 0.875}));
 }
 
+// What reading decides for the user is said once, with counts: map markers
+// the data file lacks, frequencies counted for markers the frequency file
+// lacks, and founders-only counting where no founder is genotyped.
+TEST(ReadStudy, FallbacksAreNotedOnceWithCounts)
+{
+    // m3: only the child is genotyped in both families.
+    const std::string ped = "F 1 0 0 1 1 1 1 1 2 0 0\n"
+                            "F 2 0 0 2 1 1 2 1 1 0 0\n"
+                            "F 3 1 2 1 2 2 2 2 2 1 2\n"
+                            "G a 0 0 1 1 1 1 2 2 0 0\n"
+                            "G b 0 0 2 1 1 1 2 2 0 0\n"
+                            "G c a b 2 2 1 1 2 2 2 2\n";
+    scratch d;
+    const linkage_files files{d.write("p.ped", ped), d.write("p.dat", "A d\nM m1\nM m2\nM m3\n"),
+                              d.write("p.map", "1 m7 9\n1 m1 0\n1 m4 1\n1 m2 2\n1 m5 3\n1 m3 4\n1 m6 5\n"),
+                              d.write("p.freq", "M m1\nF 0.5 0.5\n")};
+    const std::string map_note =
+        files.map + ": 4 markers not in the data file " + files.dat + " (m7, m4, m5, ...): left out";
+    const std::string freq_note = files.freq + ": 2 markers (m2, m3) not in it: their allele frequencies counted over ";
+    const study founders = read_study(study_format::linkage, files, "", freq_from::founders);
+    EXPECT_EQ(founders.notes,
+              (std::vector<std::string>{map_note, freq_note + "founders",
+                                        "--freq founders: no founder is genotyped at 1 marker (m3): the alleles seen "
+                                        "there are taken as equally frequent"}));
+    EXPECT_EQ(founders.markers[2].freq, (std::vector<double>{0.5, 0.5}));
+    EXPECT_EQ(read_study(study_format::linkage, files, "", freq_from::all).notes,
+              (std::vector<std::string>{map_note, freq_note + "every genotyped person"}));
+    const linkage_files plain{d.write("q.ped", good_ped), d.write("q.dat", good_dat), d.write("q.map", good_map), ""};
+    EXPECT_EQ(read_study(study_format::linkage, plain, "", freq_from::founders).notes, std::vector<std::string>{});
+}
+
 // PLINK: a study written as text, as binary by an independent encoder and as
 // plink1.9 makes it must read the same.
 
@@ -482,7 +522,16 @@ TEST(ReadPlink, RejectsBadInputWithFileLineAndReason)
         {"unknown parent", &plink_data::fam, "f 1 0 0 1 1\nf 2 1 3 2 1\n",
          "b.fam 2: family f person 2: mother 3 is not in the family"},
         {"cM all 0", &plink_data::bim, "1 a 0 1 A C\n22 b 0 1 A C\n22 c 0 5 A C\n",
-         "b.bim 2: chromosome 22: every cM position is 0; a genetic map is needed"},
+         "b.bim 2: chromosome 22: every cM position is 0; a genetic map is needed: PLINK adds one, e.g. plink1.9 "
+         "--bfile DIR/b --cm-map genetic_map_chr@.txt --make-bed --out DIR/b-cm"},
+        {"cM all 0, text", &plink_data::map, "22 a 0 1\n22 b 0 2\n",
+         "t.map 1: chromosome 22: every cM position is 0; a genetic map is needed: PLINK adds one, e.g. plink1.9 "
+         "--file DIR/t --cm-map genetic_map_chr@.txt --recode --out DIR/t-cm"},
+        {"empty fam", &plink_data::fam, "\n  \n", "b.fam 0: empty: no persons"},
+        {"empty bim", &plink_data::bim, "", "b.bim 0: empty: no variants"},
+        {"empty bed", &plink_data::bed, "", "b.bed 0: empty: no genotypes"},
+        {"empty ped", &plink_data::ped, "", "t.ped 0: empty: no persons"},
+        {"empty map", &plink_data::map, "\n", "t.map 0: empty: no variants"},
         {"cM not a number", &plink_data::bim, "1 a 0.1 1 A C\n1 b NA 1 A C\n",
          "b.bim 2: position 'NA' of variant b is not a number"},
         {"bim alleles equal", &plink_data::bim, "1 a 0.1 1 C C\n", "b.bim 1: variant a: both alleles are C"},
@@ -506,7 +555,10 @@ TEST(ReadPlink, RejectsBadInputWithFileLineAndReason)
         d.write("b.bim", p.bim);
         d.write("b.bed", p.bed);
         const bool text = c.file == &plink_data::ped || c.file == &plink_data::map;
-        EXPECT_EQ(error_of([&] { text ? read_plink_text(d.dir + "/t") : read_plink_binary(d.dir + "/b"); }), c.error);
+        std::string error = c.error;
+        for (std::size_t at; (at = error.find("DIR")) != std::string::npos;)
+            error.replace(at, 3, d.dir);
+        EXPECT_EQ(error_of([&] { text ? read_plink_text(d.dir + "/t") : read_plink_binary(d.dir + "/b"); }), error);
     }
 }
 

@@ -218,10 +218,10 @@ TEST_F(PlotCli, CommandLineErrorsAndHelp)
         int status;
         const char* err_start;
     } const cases[] = {
-        {"", 1, "brell-plot: no results file given\nTry 'brell-plot --help'"},
-        {"--bogus a.out", 1, "brell-plot: unknown option --bogus\n"},
-        {"a.out -o", 1, "brell-plot: option -o needs a value\n"},
-        {"-l A -l B a.out", 1, "brell-plot: more labels than results files\n"},
+        {"", 1, "brell-plot: no results file given (see --help)\n"},
+        {"--bogus a.out", 1, "brell-plot: unknown option '--bogus' (see --help)\n"},
+        {"a.out -o", 1, "brell-plot: option -o needs a value (see --help)\n"},
+        {"-l A -l B a.out", 1, "brell-plot: more labels than results files (see --help)\n"},
         {"-o a.out a.out", 1, "brell-plot: a.out: is also the output file\n"},
         {"-o no/such/dir/f.svg a.out", 1, "brell-plot: no/such/dir/f.svg: could not be written ("},
         {"--help", 0, ""},
@@ -394,12 +394,12 @@ TEST_F(PlotCli, GenomeCommandLineErrors)
         const char* args;
         const char* err_start;
     } const cases[] = {
-        {"--genome s.tsv a.out", "brell-plot: results files cannot be given with --genome\nTry"},
-        {"--genome s.tsv -l A", "brell-plot: --label cannot be given with --genome\n"},
-        {"--significance s.tsv a.out", "brell-plot: --significance needs --genome\n"},
-        {"--genome ''", "brell-plot: empty scan file name\n"},
-        {"--genome - --significance -", "brell-plot: standard input cannot be read twice\n"},
-        {"--genomes s.tsv", "brell-plot: unknown option --genomes\n"},
+        {"--genome s.tsv a.out", "brell-plot: results files cannot be given with --genome (see --help)\n"},
+        {"--genome s.tsv -l A", "brell-plot: --label cannot be given with --genome (see --help)\n"},
+        {"--significance s.tsv a.out", "brell-plot: --significance needs --genome (see --help)\n"},
+        {"--genome ''", "brell-plot: empty scan file name (see --help)\n"},
+        {"--genome - --significance -", "brell-plot: standard input cannot be read twice (see --help)\n"},
+        {"--genomes s.tsv", "brell-plot: unknown option '--genomes' (see --help)\n"},
         {"--genome s.tsv -o s.tsv", "brell-plot: s.tsv: is also the output file\n"},
     };
     for (const auto& c : cases) {

@@ -271,3 +271,72 @@ TEST(GenomeSvg, GapsThresholdsPeakAndNames)
     // Without significance rows only the fixed thresholds are labelled.
     EXPECT_EQ(count(genome_svg(s, nullptr), "genome-wide"), 0u);
 }
+
+namespace {
+
+// The cM tick labels of the genome figure, in drawing order, with their x.
+std::vector<std::pair<double, std::string>> cm_labels(const std::string& svg)
+{
+    std::vector<std::pair<double, std::string>> out;
+    const std::size_t group = svg.find("<g font-size=\"9\"");
+    const std::size_t end = svg.find("</g>", group);
+    for (std::size_t at = svg.find("<text x=\"", group); at < end; at = svg.find("<text x=\"", at + 1)) {
+        const std::size_t text = svg.find('>', at) + 1;
+        out.emplace_back(std::stod(svg.substr(at + 9)), svg.substr(text, svg.find('<', text) - text));
+    }
+    return out;
+}
+
+}  // namespace
+
+// Each chromosome its own cM ticks from its own start; on a crowded genome
+// no label touches another.
+TEST(GenomeSvg, CentimorganTicksPerChromosome)
+{
+    std::string two = LIN_HEADER;
+    for (int cm = 0; cm <= 6; ++cm)
+        two += "1\t" + std::to_string(cm) + "\t\t1\t0\t0\t1\t0.1\n";
+    for (int cm = 0; cm <= 10; ++cm)
+        two += "2\t" + std::to_string(cm) + "\t\t1\t0\t0\t1\t0.1\n";
+    std::string labels;
+    for (const auto& [x, text] : cm_labels(genome_svg(scan_of(two), nullptr)))
+        labels += text + " ";
+    EXPECT_EQ(labels, "0 1 2 3 4 5 6 0 1 2 3 4 5 6 7 8 9 10 ");
+
+    // Long maps ending on a tick ("10000" beside the next map's "0") and
+    // short ones, shown wider than their maps.
+    std::string genome = LIN_HEADER;
+    for (int c = 1; c <= 22; ++c)
+        for (int cm = 0; cm <= (c <= 3 ? 10000 : 2 * c); cm += c <= 3 ? 500 : 1)
+            genome += std::to_string(c) + "\t" + std::to_string(cm) + "\t\t1\t0\t0\t1\t0.1\n";
+    const std::string svg = genome_svg(scan_of(genome), nullptr);
+    const std::size_t group = svg.find("<g font-size=\"9\"");
+    EXPECT_GE(count(svg.substr(group, svg.find("</g>", group) - group), "<line"), 22u);  // a tick on each
+    const auto crowded = cm_labels(svg);
+    ASSERT_GE(crowded.size(), 5u);
+    for (std::size_t i = 1; i < crowded.size(); ++i) {
+        // A digit at font size 9 is about 5.7 pixels wide.
+        const double half_widths = 5.7 * static_cast<double>(crowded[i - 1].second.size() + crowded[i].second.size()) / 2;
+        EXPECT_GE(crowded[i].first - crowded[i - 1].first, half_widths) << crowded[i - 1].second << " " << crowded[i].second;
+    }
+}
+
+// A LOD of -0 (no sharing either way) is no evidence against linkage: no
+// "-0" in the figure or the summary. The title is the study's when given.
+TEST(GenomeSvg, NoNegativeZeroAndTheStudysTitle)
+{
+    genome_scan s = scan_of(LIN_HEADER + std::string("1\t0\t\t1\t0\t0\t-0\t-0.5\n"
+                                                     "1\t5\t\t1\t0\t0\t-0\t-0.25\n"));
+    significance g = sig_of(std::string(SIG_HEADER) + "LIN\tthreshold\tsuggestive\t\t\t-0\t\n");
+    s.title = "Genome scan: study";
+    const std::string svg = genome_svg(s, &g);
+    EXPECT_EQ(svg.find(">-0"), std::string::npos);
+    EXPECT_EQ(svg.find(" -0<"), std::string::npos);
+    EXPECT_EQ(svg.find("LOD -0"), std::string::npos);
+    EXPECT_NE(svg.find("<title>Genome scan: study</title>"), std::string::npos);
+    std::ostringstream summary;
+    genome_summary(summary, s, &g);
+    std::istringstream words(summary.str());
+    for (std::string w; words >> w;)
+        EXPECT_FALSE(w.starts_with("-0") && w.find_first_not_of("0.", 1) == std::string::npos) << summary.str();
+}

@@ -58,11 +58,23 @@ esac
 for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
     grep -q "^$section" page.txt || fail "brell.1 has no $section section"
 done
-for name in brell-plot brell-ibd brell-scan; do
+# Every program has its page, and every page's SEE ALSO names every other.
+for name in $programs; do
     page=$prefix/$mandir/man1/$name.1
     [ -f "$page" ] || fail "$page is not installed"
     "$groff" -man -Tutf8 -ww -P-cbou "$page" >page.txt 2>warnings.txt || fail "groff could not format $name.1"
     [ -s warnings.txt ] && fail "$name.1 formats with warnings: $(cat warnings.txt)"
+    sed -n '/^SEE ALSO/,/^[A-Z]/p' page.txt | tr -d '\n' >see.txt
+    for other in $programs; do
+        [ "$other" = "$name" ] || grep -q "$other(1)" see.txt || fail "$name(1): SEE ALSO does not name $other(1)"
+    done
+done
+for p in $programs; do
+    [ "$p" = brell ] && continue
+    case $("$bin/$p" --version) in
+    "$p "[0-9]*) ;;
+    *) fail "$p --version: $("$bin/$p" --version 2>&1)" ;;
+    esac
 done
 "$bin/brell-ibd" --help >out.txt 2>&1 || fail "brell-ibd --help exited $?"
 grep -q '^Usage: brell-ibd ' out.txt || fail "brell-ibd --help: $(cat out.txt)"

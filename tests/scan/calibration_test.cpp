@@ -5,6 +5,7 @@
 // none for deficit sharing. Seeds are fixed, so every run prints the same
 // figures; the bounds come from the sampling error of the figure checked.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -66,12 +67,12 @@ std::vector<peak_row> peaks_of(const std::string& tsv)
 // A simulated study with genotypes in dir, n null replicates of it, and
 // brell-scan over both; returns significance.tsv.
 std::string scan_with_replicates(const temp_dir& dir, const std::string& sim_args, int n, std::uint64_t seed,
-                                 const std::string& scan_args)
+                                 const std::string& scan_args, const std::string& drop_args = "")
 {
     const std::string study = " -p study.ped -d study.dat -m study.map -f study.freq";
     const auto r = run_in(dir.path(), "rm -rf reps out && " + SIM + " " + sim_args + " --seed " +
                                           std::to_string(seed) + " --out . >/dev/null && " + SIM + " --drop" +
-                                          study + " --replicates " + std::to_string(n) + " --seed " +
+                                          study + " " + drop_args + " --replicates " + std::to_string(n) + " --seed " +
                                           std::to_string(seed + 1) + " --out reps >/dev/null && " + SCAN + study +
                                           " -o out --replicates reps --quiet " + scan_args + " >/dev/null");
     EXPECT_EQ(r.status, 0) << r.err;
@@ -430,6 +431,190 @@ TEST(ScanCalibration, LinkedStudyGetsTheSmallestPAtItsLocus)
                 peaks[0].lod, peaks[0].pos, peaks[0].p, seconds_since(t0));
     EXPECT_DOUBLE_EQ(peaks[0].p, 1.0 / (n + 1));
     EXPECT_LE(std::fabs(peaks[0].pos - 50), 10);
+}
+
+// ---- Markers in linkage disequilibrium -----------------------------------
+
+// Null studies of 150 affected sib pairs, parents untyped, 200 SNPs with
+// founder haplotypes drawn in blocks (brell-sim --ld), scanned in-process
+// three ways: as independent markers, with clusters, and (the reference)
+// the same pedigrees and missing genotypes with each SNP's alleles dropped
+// independently at the same frequencies, a replicate of brell-sim --drop.
+struct ld_figures {
+    std::vector<double> study_mean[3];  // per study, its NPL Z mean over positions
+    double sum[3] = {}, sum2[3] = {};
+    long positions[3] = {};
+    int above_588[3] = {}, above_1[3] = {};
+};
+
+ld_figures null_ld_studies(int studies, const std::string& ld, double spacing, double ld_distance,
+                           std::uint64_t first_seed)
+{
+    temp_dir dir("calib-ld");
+    ld_figures f;
+    for (auto& v : f.study_mean)
+        v.resize(studies);
+    std::vector<std::array<double, 3>> max_lod(studies);
+    std::vector<std::array<double, 6>> sums(studies);  // sum and sum of squares per way
+    std::vector<std::array<long, 3>> counts(studies);
+    std::atomic<int> next{0};
+    brell::worker_pool pool(2);
+    pool.run([&](int w) {
+        const std::string work = (dir.path() / ("w" + std::to_string(w))).string();
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> quiet(std::fopen("/dev/null", "w"), std::fclose);
+        for (int k; (k = next.fetch_add(1)) < studies;) {
+            const std::string seed = std::to_string(first_seed + k), step = brell::shortest(spacing),
+                              length = brell::shortest(199 * spacing);
+            const char* argv[] = {"brell-sim", "--kindreds", "150",        "--sibs",   "2",      "--length",
+                                  length.c_str(), "--spacing", step.c_str(), "--freqs", "snp",  "--parents",
+                                  "missing",   "--ld",      ld.c_str(),   "--seed",  seed.c_str(), "--out",
+                                  work.c_str()};
+            sim::write_study(sim::parse_options(19, argv));
+            scan::options o;
+            o.models = {"LIN"};
+            o.ibd.files = {work + "/study.ped", work + "/study.dat", work + "/study.map", work + "/study.freq"};
+            o.ibd.threads = 1;
+            const linkage::study s = ibd::read_study(o.ibd);
+            scan::options with = o;  // --ld-r2 0.1 --ld-distance ld_distance
+            with.ibd.ld_r2 = 0.1;
+            with.ibd.ld.max_cm = ld_distance;
+            const linkage::study indep = sim::drop_replicate(s, first_seed + k, 1);
+            const std::pair<const scan::options*, const linkage::study*> ways[3] = {
+                {&o, &s}, {&with, &s}, {&o, &indep}};
+            for (int way = 0; way < 3; ++way) {
+                const brell_plot::genome_scan g =
+                    scan::scan_study(*ways[way].first, *ways[way].second, work + "/scan", quiet.get(), true);
+                double best = -HUGE_VAL, sum = 0, sum2 = 0;
+                long n = 0;
+                for (const brell_plot::result_row& r : g.chromosomes.at(0).curves.at(0)) {
+                    best = std::max(best, r.lod);
+                    sum += r.npl_z;
+                    sum2 += r.npl_z * r.npl_z;
+                    ++n;
+                }
+                max_lod[k][way] = best;
+                sums[k][2 * way] = sum;
+                sums[k][2 * way + 1] = sum2;
+                counts[k][way] = n;
+            }
+        }
+    });
+    for (int k = 0; k < studies; ++k)
+        for (int way = 0; way < 3; ++way) {
+            f.study_mean[way][k] = sums[k][2 * way] / counts[k][way];
+            f.sum[way] += sums[k][2 * way];
+            f.sum2[way] += sums[k][2 * way + 1];
+            f.positions[way] += counts[k][way];
+            f.above_588[way] += max_lod[k][way] >= 0.588;
+            f.above_1[way] += max_lod[k][way] >= 1.0;
+        }
+    return f;
+}
+
+// Without clusters the null studies' sharing is inflated; with them the NPL
+// Z has mean 0 (within 0.1) and sd at most 1.05 over all positions, and the
+// maximum LOD passes 0.588 and 1 as often as with independent SNPs (within
+// two standard errors of the difference). Blocks of 4 SNPs 0.25 cM apart lie
+// within the default --ld-distance; the moderate LD, blocks of 4
+// SNPs 0.5 cM apart (1.5 cM), needs --ld-distance 2.
+TEST(LdCalibration, NullStudiesAreInflatedWithoutClustersAndNotWithThem)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int studies = 200;
+    const struct {
+        const char* name;
+        const char* ld;
+        double spacing, distance;
+    } designs[] = {
+        {"blocks of 4 SNPs 0.25 cM apart, 5 haplotypes", "4:5", 0.25, 1.0},
+        {"blocks of 4 SNPs 0.5 cM apart, 5 haplotypes", "4:5", 0.5, 2.0},
+    };
+    const char* way[] = {"no clusters", "clusters by --ld-r2 0.1", "independent SNPs"};
+    for (const auto& d : designs) {
+        SCOPED_TRACE(d.name);
+        const ld_figures f = null_ld_studies(studies, d.ld, d.spacing, d.distance, 9000);
+        double mean[3], se[3], sd[3], p588[3], p1[3];
+        for (int w = 0; w < 3; ++w) {
+            mean[w] = f.sum[w] / f.positions[w];
+            sd[w] = std::sqrt(f.sum2[w] / f.positions[w] - mean[w] * mean[w]);
+            se[w] = simtest::moments_of(f.study_mean[w]).sd / std::sqrt(double(studies));
+            p588[w] = double(f.above_588[w]) / studies;
+            p1[w] = double(f.above_1[w]) / studies;
+            std::printf("%s, %s (--ld-distance %g): NPL Z mean %.3f (se %.3f) sd %.3f; max LOD >= 0.588 in %.3f, >= 1 "
+                        "in %.3f of %d null studies\n",
+                        d.name, way[w], d.distance, mean[w], se[w], sd[w], p588[w], p1[w], studies);
+        }
+        auto se_diff = [&](double a, double b) { return std::sqrt((a * (1 - a) + b * (1 - b)) / studies); };
+        EXPECT_GT(mean[0] - mean[2], 5 * std::hypot(se[0], se[2])) << "inflation without clusters";
+        EXPECT_GT(p1[0] - p1[2], 3 * se_diff(p1[0], p1[2])) << "inflation without clusters";
+        EXPECT_LE(std::fabs(mean[1]), 0.1);
+        EXPECT_LE(sd[1], 1.05);
+        EXPECT_LE(std::fabs(p588[1] - p588[2]), 2 * se_diff(p588[1], p588[2]));
+        EXPECT_LE(std::fabs(p1[1] - p1[2]), 2 * se_diff(p1[1], p1[2]));
+    }
+    std::printf("%.1f s\n", seconds_since(t0));
+}
+
+// Null LD studies with null replicates made and scanned with clusters: the
+// study and its replicates are exchangeable (up to what the cluster model
+// leaves out), so p(genome) is uniform under the exponential model. The
+// linear model's LOD is 0 wherever sharing is not in excess, in a third of
+// these short scans everywhere, and p is then 1: there p must only never be
+// small too often, the one-sided half of the test.
+TEST(LdCalibration, EmpiricalPValuesWithClustersAreUniform)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    constexpr int studies = 100, n = 39;
+    temp_dir dir("calib-ld-p");
+    std::vector<double> ps[2];
+    for (int s = 0; s < studies; ++s) {
+        const auto peaks = peaks_of(scan_with_replicates(
+            dir, "--kindreds 60 --sibs 2 --length 24.75 --spacing 0.25 --freqs snp --parents missing --ld 4:5", n,
+            5000 + 2 * s, "--model both --ld-r2 0.1 --threads 2", "--ld-r2 0.1"));
+        ASSERT_EQ(peaks.size(), 2u);
+        for (int m = 0; m < 2; ++m)
+            ps[m].push_back(peaks[m].p);
+    }
+    for (int m = 0; m < 2; ++m) {
+        const auto [d, crit] = ks_uniform(ps[m], n);
+        // The largest excess of p-values at or below a support point.
+        std::vector<double> q = ps[m];
+        std::sort(q.begin(), q.end());
+        double excess = 0;
+        for (int k = 1; k <= n + 1; ++k) {
+            const double u = double(k) / (n + 1);
+            const double at = double(std::upper_bound(q.begin(), q.end(), u + 1e-12) - q.begin()) / studies;
+            excess = std::max(excess, at - u);
+        }
+        std::printf("%s: %d null LD studies, %d replicates each, clusters by --ld-r2 0.1: KS distance %.4f, excess of "
+                    "small p %.4f (0.1%% point %.4f); p(genome) <= 0.05 in %.1f%%, p 1 in %.1f%%\n",
+                    m ? "EXP" : "LIN", studies, n, d, excess, crit,
+                    100.0 * std::count_if(q.begin(), q.end(), [](double p) { return p <= 0.05; }) / studies,
+                    100.0 * std::count(q.begin(), q.end(), 1.0) / studies);
+        if (m == 1) {
+            EXPECT_LT(d, crit);
+        }
+        EXPECT_LT(excess, crit) << (m ? "EXP" : "LIN");
+    }
+    std::printf("%.1f s\n", seconds_since(t0));
+}
+
+// A locus in a study with LD: with clusters its peak stays within 5 cM.
+TEST(LdCalibration, LinkedStudyPeaksAtItsLocusWithClusters)
+{
+    temp_dir dir("calib-ld-linked");
+    for (const int seed : {1, 2, 3}) {
+        const auto r = run_in(dir.path(), SIM + " --kindreds 150 --sibs 2 --length 49.75 --spacing 0.25 --freqs snp "
+                                                "--parents missing --ld 4:5 --locus 31.1 --delta 0.6 --seed " +
+                                              std::to_string(seed) + " --out . >/dev/null && " + SCAN +
+                                              " -p study.ped -d study.dat -m study.map -o out --ld-r2 0.1 --quiet");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const brell_plot::genome_scan g = brell_plot::read_scan((dir.path() / "out" / "scan.tsv").string());
+        const brell_plot::genome_peak best = brell_plot::best_peak(g, 0);
+        std::printf("locus at 31.1 cM, seed %d: peak LOD %.2f at %g cM\n", seed, best.peak.lod, best.peak.pos);
+        EXPECT_GT(best.peak.lod, brell_plot::LOD_SIGNIFICANT);
+        EXPECT_LE(std::fabs(best.peak.pos - 31.1), 5);
+    }
 }
 
 }  // namespace

@@ -130,7 +130,12 @@ TEST_F(Replicates, MismatchesAreRefusedByNameAndLeaveTheResultsAlone)
     edit(d / "nan/rep000001/scan-result.tsv", "\nLIN\tmax\t[^\t]*", "\nLIN\tmax\tNaN");
     edit(d / "inf/rep000001/scan-result.tsv", "\nLIN\tmax\t[^\t]*", "\nLIN\tmax\tInf");
 
+    // A cluster of one marker is the marker alone, but a model all the same.
+    std::ofstream(d / "one.txt") << "CLUSTER M1\n";
+
     const std::pair<std::string, std::string> cases[] = {
+        {"--replicates reps --clusters one.txt", "brell-scan: reps/rep000001: not a replicate of this study as "
+                                                 "analysed: the LD cluster model differs\n"},
         {"--replicates minus", "brell-scan: minus/rep000001: not a replicate of this study as analysed: the pedigrees "
                                "differ (replicate: 39 families; study: 40 families); the allele frequencies differ\n"},
         {"--replicates moved", "brell-scan: moved/rep000001: not a replicate of this study as analysed: the map "

@@ -227,6 +227,23 @@ TEST(ScanCli, GridWarningsAreItsOwn)
                          ": its likelihood is negative beyond it, and those deltas never win\n");
 }
 
+// What brell-ibd's work and the reading of the study say is brell-scan's
+// to say: one program's name on every line.
+TEST(ScanCli, MessagesAreItsOwn)
+{
+    temp_dir d("scan-messages");
+    std::string lone = "F41 1 0 0 1 2";  // one affected, ungenotyped
+    for (int m = 0; m < 21; ++m)
+        lone += " 0 0";
+    std::ofstream(d.path() / "s.ped") << slurp(EXAMPLE + ".ped") << lone << "\n";
+    std::ofstream(d.path() / "s.map") << slurp(EXAMPLE + ".map") << "1 M99 50\n";
+    std::ofstream(d.path() / "s.dat") << slurp(EXAMPLE + ".dat");
+    const auto r = run_in(d.path(), SCAN + " -p s.ped -d s.dat -m s.map -o out --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "brell-scan: s.map: 1 marker not in the data file s.dat (M99): left out\n"
+                     "brell-scan: family F41: 1 affected, fewer than two: left out\n");
+}
+
 TEST(ScanCli, CommandLineMistakes)
 {
     temp_dir d("scan-usage");

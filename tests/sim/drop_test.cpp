@@ -172,6 +172,56 @@ TEST(Drop, MeiosesAreLinkedAlongEachChromosomeInMapOrderAndNotAcross)
     EXPECT_NEAR(agree[2], half, 5 * sd);
 }
 
+// A cluster of three SNPs whose haplotypes 111, 122 and 212 any genotype
+// tells apart, and a SNP alone: founders carry the cluster's haplotypes at
+// its frequencies (chi-square, 2 degrees of freedom, passes 27.6 about once
+// in a million correct runs), each child one whole haplotype of each parent.
+TEST(Drop, ClusterFounderGenesDrawWholeHaplotypes)
+{
+    linkage::study s;
+    for (int m = 0; m < 4; ++m)
+        s.markers.push_back({"M" + std::to_string(m + 1), "1", linkage::chrom_kind::autosome, 0.1 * m, {"1", "2"},
+                             {0.5, 0.5}, 0});
+    linkage::family f{"F", {{"1", -1, -1}, {"2", -1, -1}, {"3", 0, 1}, {"4", 0, 1}, {"5", 0, 1}}, {}};
+    f.geno.assign(s.markers.size() * f.persons.size(), {1, 2});
+    s.families.push_back(f);
+    linkage::cluster_set cs;
+    cs.list.push_back({{0, 1, 2}, {1, 1, 1, 1, 2, 2, 2, 1, 2}, {0.5, 0.3, 0.2}});
+    linkage::index_clusters(s, cs);
+
+    // The pair of haplotypes a person's genotypes show.
+    auto pair_of = [](const linkage::family& g, int i) {
+        const std::string key = std::to_string(g.at(0, i).a) + std::to_string(g.at(0, i).b) +
+                                std::to_string(g.at(1, i).a) + std::to_string(g.at(1, i).b) +
+                                std::to_string(g.at(2, i).a) + std::to_string(g.at(2, i).b);
+        const std::pair<const char*, std::pair<int, int>> pairs[] = {
+            {"111111", {0, 0}}, {"112222", {1, 1}}, {"221122", {2, 2}},
+            {"111212", {0, 1}}, {"121112", {0, 2}}, {"121222", {1, 2}}};
+        for (const auto& [k, p] : pairs)
+            if (key == k)
+                return p;
+        ADD_FAILURE() << "no pair of the cluster's haplotypes shows " << key;
+        return std::pair{0, 0};
+    };
+    const int N = 2000;
+    double count[3] = {};
+    for (long r = 1; r <= N; ++r) {
+        const linkage::family g = sim::drop_replicate(s, cs, 7, r).families[0];
+        const auto fa = pair_of(g, 0), mo = pair_of(g, 1);
+        for (int h : {fa.first, fa.second, mo.first, mo.second})
+            ++count[h];
+        for (int c = 2; c < 5; ++c) {
+            const auto [x, y] = pair_of(g, c);
+            auto of = [](int h, std::pair<int, int> p) { return h == p.first || h == p.second; };
+            EXPECT_TRUE((of(x, fa) && of(y, mo)) || (of(y, fa) && of(x, mo))) << "replicate " << r;
+        }
+    }
+    double chi2 = 0;
+    for (int h = 0; h < 3; ++h)
+        chi2 += std::pow(count[h] - 4.0 * N * cs.list[0].freq[h], 2) / (4.0 * N * cs.list[0].freq[h]);
+    EXPECT_LT(chi2, 27.6);
+}
+
 TEST(Drop, CommandLineRefusals)
 {
     EXPECT_EQ(parse({"--drop", "-p", "a", "-d", "b", "-m", "c", "-f", "e", "--replicates", "1"}).drop.files.freq, "e");
@@ -183,25 +233,35 @@ TEST(Drop, CommandLineRefusals)
          "--plink does not go with --drop: the replicates keep the study's own pedigrees, map and frequencies"},
         {{"--kindreds", "5", "-p", "a"}, "-p needs --drop: without it a study is simulated, not read"},
         {{"--drop", "-p", "a", "-d", "b", "--replicates", "2"},
-         "--drop needs a study: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX"},
+         "--drop: a LINKAGE-style study is -p PED -d DAT -m MAP [-f FREQ]: -m is missing"},
+        {{"--drop", "--replicates", "2"},
+         "--drop: no study given: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX"},
         {{"--drop", "--bfile", "x", "-f", "a.freq", "--replicates", "2"},
-         "--drop: give either -p/-d/-m or a PLINK fileset (--bfile or --file), not both"},
+         "--drop: -f does not go with --bfile: a PLINK fileset is the whole study, its allele frequencies counted "
+         "from its genotypes"},
         {{"--drop", "--bfile", "x", "--file", "y", "--replicates", "2"},
          "--drop: give one PLINK fileset (--bfile or --file)"},
         {{"--drop", "--bfile", "x"}, "--drop needs --replicates N"},
         {{"--drop", "--bfile", "x", "--replicates", "2", "--first", "999999999"},
          "--first 999999999 --replicates 2: replicate numbers go beyond 999999999"},
-        {{"--drop=yes"}, "--drop takes no value"},
+        {{"--drop=yes"}, "option --drop takes no value"},
         {{"--kindreds", "5", "--drop-inconsistent"}, "--drop-inconsistent needs --drop: without it a study is "
                                                      "simulated, not read"},
         {{"--drop", "--bfile", "x", "--replicates", "2", "--max-bits", "31"},
          "--max-bits: '31' is not a whole number from 0 to 30"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld-r2", "1.5"},
+         "--ld-r2: '1.5' is not a number from 0 to 1"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--write-clusters", "c"},
+         "--write-clusters goes with --clusters or --ld-r2"},
+        {{"--kindreds", "5", "--ld-r2", "0.1"}, "--ld-r2 needs --drop: without it a study is simulated, not read"},
+        {{"--drop", "--bfile", "x", "--replicates", "2", "--ld", "4:3"},
+         "--ld does not go with --drop: the replicates keep the study's own pedigrees, map and frequencies"},
     };
     for (const auto& [args, message] : cases) {
         try {
             parse(args);
             ADD_FAILURE() << message;
-        } catch (const sim::error& e) {
+        } catch (const std::exception& e) {
             EXPECT_STREQ(e.what(), message);
         }
     }
@@ -291,6 +351,54 @@ TEST(Drop, InconsistentGenotypesAreThoseBrellIbdFinds)
     }
 }
 
+// With LD clusters, a recombination inside a cluster in a family with typed
+// parents is an inconsistency of the cluster: brell-sim lists and drops
+// exactly brell-ibd's, at every marker of the cluster.
+TEST(Drop, ClusterInconsistenciesAreThoseBrellIbdFinds)
+{
+    simtest::temp_dir d("drop-ld");
+    ASSERT_EQ(simtest::run_in(d.path(), BIN + " --kindreds 40 --sibs 2-3 --length 9.75 --spacing 0.25 --freqs snp "
+                                              "--parents mixed --ld 4:2 --seed 6")
+                  .status,
+              0);
+    const std::string study = " -p study.ped -d study.dat -m study.map --ld-r2 0.1";
+    const auto ibd = simtest::run_in(d.path(), std::string(BRELL_IBD_BIN) + study + " -o ibd");
+    ASSERT_EQ(ibd.status, 1);
+    const auto refused = simtest::run_in(d.path(), BIN + " --drop" + study + " --replicates 2 -o reps");
+    EXPECT_EQ(std::regex_replace(refused.err, std::regex("brell-sim:"), "brell-ibd:"), ibd.err);
+
+    // (family, markers) named, as listed and as brell-ibd drops them.
+    auto sets = [](const std::string& text, const char* tail) {
+        std::set<std::pair<std::string, std::string>> out;
+        const std::regex re(std::string("family (\\S+) person \\S+: markers (\\S+): Mendelian inconsistency") + tail);
+        for (std::sregex_iterator m(text.begin(), text.end(), re), end; m != end; ++m)
+            out.insert({(*m)[1], (*m)[2]});
+        return out;
+    };
+    const auto listed = sets(ibd.err, "\n");
+    ASSERT_GE(listed.size(), 2u) << ibd.err;
+    const auto kept = simtest::run_in(d.path(), std::string(BRELL_IBD_BIN) + study + " --drop-inconsistent -o ibd");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(sets(kept.err, ": genotypes dropped"), listed);
+
+    const auto made =
+        simtest::run_in(d.path(), BIN + " --drop" + study + " --drop-inconsistent --replicates 2 -o reps");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find("Missing in every replicate: " + std::to_string(listed.size()) + " "), std::string::npos);
+    const linkage::study orig = read_dir(d.path(), false);
+    const linkage::study rep = read_dir(d.path() / "reps/rep000001", true);
+    for (std::size_t fi = 0; fi < rep.families.size(); ++fi)
+        for (std::size_t m = 0; m < rep.markers.size(); ++m) {
+            bool gone = false;
+            for (const auto& [fam, names] : listed)
+                gone = gone || (fam == rep.families[fi].id &&
+                                ("," + names + ",").find("," + rep.markers[m].name + ",") != std::string::npos);
+            for (std::size_t i = 0; i < rep.families[fi].persons.size(); ++i)
+                ASSERT_EQ(rep.families[fi].at(m, i).missing(), orig.families[fi].at(m, i).missing() || gone)
+                    << rep.families[fi].id << ' ' << rep.markers[m].name;
+        }
+}
+
 // A folder of replicates holds one study's, of one seed: anything else is
 // refused before a replicate is written, and a folder that holds more than
 // this run wrote says so.
@@ -311,10 +419,10 @@ TEST(Drop, AFolderHoldsReplicatesOfOneStudyAndSeed)
     fs::create_directories(st.dir.path() / "bare/rep000001");
     std::ofstream(st.dir.path() / "bare/rep000001/study.ped") << "";
     const std::pair<std::string, std::string> refused[] = {
-        {"--seed 8 -o reps", "Error: reps holds replicates made with seed 7 (reps/rep000001), not 8"},
+        {"--seed 8 -o reps", "brell-sim: reps holds replicates made with seed 7 (reps/rep000001), not 8"},
         {"--seed 7 -o reps --freq founders",
-         "Error: reps holds replicates of another study (reps/rep000001: the allele frequencies differ)"},
-        {"--seed 7 -o bare", "Error: bare holds bare/rep000001 without a manifest.tsv"},
+         "brell-sim: reps holds replicates of another study (reps/rep000001: the allele frequencies differ)"},
+        {"--seed 7 -o bare", "brell-sim: bare holds bare/rep000001 without a manifest.tsv"},
     };
     const auto before = simtest::slurp(st.dir.path() / "reps/rep000001/study.ped");
     for (const auto& [args, message] : refused) {
@@ -326,7 +434,7 @@ TEST(Drop, AFolderHoldsReplicatesOfOneStudyAndSeed)
     }
     const auto other = simtest::run_in(st.dir.path(), BIN + " --drop -p st/study.ped -d st/study.dat -m other.map "
                                                             "--replicates 2 --seed 7 -o reps");
-    EXPECT_EQ(other.err, "Error: reps holds replicates of another study (reps/rep000001: the map differs): choose "
+    EXPECT_EQ(other.err, "brell-sim: reps holds replicates of another study (reps/rep000001: the map differs): choose "
                          "another folder or empty it\n");
     EXPECT_EQ(simtest::slurp(st.dir.path() / "reps/rep000001/study.ped"), before);
     EXPECT_FALSE(fs::exists(st.dir.path() / "reps/rep000007"));

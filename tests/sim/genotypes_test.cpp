@@ -129,6 +129,8 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
         {"--markers", "4"},
         {"--markers", "6", "--freqs", "skewed"},
         {"--freqs", "snp", "--missing", "0.3"},
+        {"--freqs", "snp", "--ld", "4:3"},  // the haplotypes' frequencies
+        {"--markers", "4", "--ld", "3:5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c[1]);
@@ -144,7 +146,7 @@ TEST(Genotypes, FounderAllelesFollowTheChosenFrequencies)
             for (double p : mk.freq)
                 sum += p;
             EXPECT_NEAR(sum, 1.0, 1e-15);
-            if (s.opt.freqs == sim::allele_freqs::snp) {
+            if (s.opt.freqs == sim::allele_freqs::snp && !s.opt.ld_block) {
                 EXPECT_GE(mk.freq[1], 0.1);
                 EXPECT_LE(mk.freq[1], 0.5);
             }

@@ -60,7 +60,7 @@ TEST(Options, BadValuesAreNamed)
     const bad_case cases[] = {
         {{"--kindreds", "0"}, "--kindreds: '0' is not a whole number from 1 to 9999999"},
         {{"--kindreds", "12x"}, "--kindreds: '12x' is not a whole number from 1 to 9999999"},
-        {{"--kindreds"}, "--kindreds needs a value (see --help)"},
+        {{"--kindreds"}, "option --kindreds needs a value"},
         {{"--sibs", "7"},
          "--sibs: '7' is not a sibship size from 2 to 6, a range such as 2-6, or a list such as 2:5,3:3,4:2"},
         {{"--sibs", "1-3"},
@@ -97,22 +97,27 @@ TEST(Options, BadValuesAreNamed)
         {{"--markers", "2", "--pedigree", "trio"}, "--pedigree: 'trio' is not sibship or grandparents"},
         {{"--markers", "3", "--freqs", "snp"}, "--freqs snp: SNPs have two alleles, not 3 (--markers 3)"},
         {{"--markers", "4", "--plink"}, "--plink: PLINK files hold two alleles per marker, not 4 (--markers 4)"},
-        {{"--plink=yes"}, "--plink takes no value"},
+        {{"--plink=yes"}, "option --plink takes no value"},
         {{"--freqs", "skewed"}, "--freqs needs --markers: without it no genotypes are written"},
         {{"--parents", "missing", "--seed", "3"}, "--parents needs --markers: without it no genotypes are written"},
         {{"--plink"}, "--plink needs --markers: without it no genotypes are written"},
         {{"--markers", "2", "--kindreds", "9999999", "--pedigree", "grandparents", "--sibs", "2-6"},
          "--markers: 9999999 kindreds of up to 12 persons at 101 positions are too many genotypes to hold "
          "(500000000 at most)"},
-        {{"--kindred", "3"}, "unknown option '--kindred' (see --help)"},
-        {{"300"}, "unexpected argument '300' (see --help)"},
-        {{"--"}, "unexpected argument '--' (see --help)"},
+        {{"--markers", "2", "--ld", "4"}, "--ld: '4' is not BLOCK:HAPS, markers per block from 1 and ancestral "
+                                          "haplotypes from 2, up to 1000"},
+        {{"--markers", "2", "--ld", "4:1"}, "--ld: '4:1' is not BLOCK:HAPS, markers per block from 1 and ancestral "
+                                            "haplotypes from 2, up to 1000"},
+        {{"--ld", "4:3"}, "--ld needs --markers: without it no genotypes are written"},
+        {{"--kindred", "3"}, "unknown option '--kindred'"},
+        {{"300"}, "unexpected argument '300'"},
+        {{"--"}, "unexpected argument '--'"},
     };
     for (const auto& c : cases) {
         try {
             parse(c.args);
             ADD_FAILURE() << c.args[0] << " accepted";
-        } catch (const sim::error& e) {
+        } catch (const std::exception& e) {
             EXPECT_STREQ(e.what(), c.message);
         }
     }
@@ -128,12 +133,12 @@ TEST(CommandLine, HelpAndErrorsReachTheUserWithTheirStatus)
     EXPECT_EQ(r.out, sim::usage_text());
     for (const char* opt : {"--kindreds", "--sibs", "--length", "--spacing", "--locus", "--model", "--delta",
                             "--informativeness", "--weights", "--out", "--seed", "--markers", "--freqs",
-                            "--parents", "--missing", "--pedigree", "--plink", "--help"})
+                            "--parents", "--missing", "--pedigree", "--plink", "--version"})
         EXPECT_NE(r.out.find(std::string("  ") + opt + " "), std::string::npos) << opt;
 
     r = simtest::run_in(dir.path(), bin + " --informativeness 2");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: --informativeness: '2' is not a probability from 0 to 1\n");
+    EXPECT_EQ(r.err, "brell-sim: --informativeness: '2' is not a probability from 0 to 1\n");
     EXPECT_EQ(r.out, "");
 
     r = simtest::run_in(dir.path(), bin + " --model lin --locus 50 --delta 0.8 --sibs 2-6");
@@ -147,7 +152,7 @@ TEST(CommandLine, HelpAndErrorsReachTheUserWithTheirStatus)
     }
     r = simtest::run_in(dir.path(), bin + " --out taken/study");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("Error: cannot create directory taken/study: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("brell-sim: cannot create directory taken/study: ", 0), 0u) << r.err;
 }
 
 }  // namespace

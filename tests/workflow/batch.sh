@@ -1,6 +1,10 @@
 # Sourced by the workflow tests: the batch run that a workflow's outputs must
 # match byte for byte. Needs $sim, $scan, $src, $seed, $n and $tmp.
 study=(-p "$src/examples/ibd/study.ped" -d "$src/examples/ibd/study.dat" -m "$src/examples/ibd/study.map")
+# A cluster file, which brell-sim and brell-scan must both be given: a
+# cluster of one marker is a model of its own, though the marker alone.
+clusters=$tmp/clusters.txt
+echo "CLUSTER M1" >"$clusters"
 
 write_config() {  # FILE BRELL_SIM
     cat >"$1" <<YAML
@@ -8,6 +12,8 @@ study:
   ped: $src/examples/ibd/study.ped
   dat: $src/examples/ibd/study.dat
   map: $src/examples/ibd/study.map
+ibd:
+  clusters: $clusters
 models: both
 replicates: $n
 seed: $seed
@@ -20,10 +26,11 @@ YAML
 }
 
 batch_run() {
-    "$sim" --drop "${study[@]}" --replicates "$n" --seed "$seed" --out "$tmp/batch/replicates" >/dev/null
+    "$sim" --drop "${study[@]}" --clusters "$clusters" --replicates "$n" --seed "$seed" \
+        --out "$tmp/batch/replicates" >/dev/null
     mkdir -p "$tmp/batch/scan"
-    "$scan" "${study[@]}" -o "$tmp/batch/scan" --model both --replicates "$tmp/batch/replicates" \
-        >"$tmp/batch/scan/summary.txt"
+    "$scan" "${study[@]}" --clusters "$clusters" -o "$tmp/batch/scan" --model both \
+        --replicates "$tmp/batch/replicates" >"$tmp/batch/scan/summary.txt"
 }
 
 # Prints what differs between DIR (a workflow's folder) and the batch run.

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cluster.h"
+#include "command_line.h"
 #include "ibd.h"
 #include "readers.h"
 
@@ -20,9 +23,7 @@ struct error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 // A command line that cannot be run: the text, then a pointer to --help.
-struct usage_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using usage_error = cli::usage_error;
 
 using input_format = linkage::study_format;
 
@@ -30,6 +31,7 @@ struct options {
     input_format format = input_format::linkage;
     linkage::linkage_files files;  // -p -d -m -f
     std::string prefix;            // --bfile / --file
+    int filesets = 0;              // --bfile and --file given
     std::string out_dir;
     linkage::score_kind score = linkage::score_kind::all;
     double step = 0.0;  // cM, above 0 when given; 0: markers only
@@ -38,15 +40,21 @@ struct options {
     int max_bits = 24;
     double max_memory = 0.0;  // GiB for the vectors of the families being computed; 0: half the machine's memory
     bool drop_inconsistent = false;
+    // Markers in linkage disequilibrium: clusters from a file and, given r^2, from the data.
+    std::string clusters;
+    std::optional<double> ld_r2;
+    linkage::cluster_limits ld;  // --ld-distance, --max-haplotypes
+    std::string write_clusters;
     int threads = 0;  // 0: every core
     bool quiet = false;
     bool help = false;
+    bool version = false;
+    // Whose messages: brell-scan runs brell-ibd's work as its own.
+    const char* program = PROGRAM;
 };
 
-// Takes the option at argv[i] (and its value) if it is one of brell-ibd's,
-// advancing i past it; false leaves i alone. So brell-scan can accept them
-// among its own.
-bool take_option(int argc, const char* const argv[], int& i, options& o);
+// brell-ibd's options, which brell-scan takes among its own.
+void add_options(cli::parser& p, options& o);
 // Every argument; throws usage_error.
 options parse_options(int argc, const char* const argv[]);
 // Checks that the options name one study and an output folder.
@@ -75,12 +83,14 @@ struct summary {
     std::string largest_family;
     std::vector<chromosome_done> chromosomes;  // analysed, in map order
     int not_analysed_markers = 0;              // X-linked, Y, MT
-    int dropped = 0;                           // (family, marker) genotypes dropped as inconsistent
+    int dropped = 0;                           // (family, locus) genotypes dropped as inconsistent
+    int clusters = 0, clustered_markers = 0;   // LD clusters of more than one marker
 };
 
 // Computes and writes every chromosome's files into o.out_dir, all renamed
-// into place only once everything has been computed. Messages about left-out
-// families and dropped genotypes go to log.
+// into place only once everything has been computed (with the clusters file
+// of --write-clusters). Messages about left-out families and dropped
+// genotypes go to log.
 summary run_ibd(const options& o, const linkage::study& s, std::FILE* log);
 
 void print_summary(const summary& sum, double seconds, std::FILE* out);

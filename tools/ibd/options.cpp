@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "ibd_tool.h"
 
@@ -35,41 +34,41 @@ const char* usage_text()
            "                             it (default: half of the machine's memory)\n"
            "      --drop-inconsistent    treat a family's genotypes at a marker where they are\n"
            "                             Mendelian-inconsistent as missing, and list them\n"
+           "      --clusters FILE        markers in LD inherited as one locus: CLUSTER and\n"
+           "                             HAPLO lines (frequencies estimated where none given)\n"
+           "      --ld-r2 R              also cluster markers whose r^2 with one of the\n"
+           "                             cluster's exceeds R\n"
+           "      --ld-distance CM       most cM from a cluster's first marker to its last\n"
+           "                             (default 1)\n"
+           "      --max-haplotypes N     most haplotypes of a cluster (default 128)\n"
+           "      --write-clusters FILE  write the clusters used and their frequencies\n"
            "      --threads N            families computed at once (default: every core)\n"
            "      --quiet                no summary or progress on standard error\n"
-           "  -h, --help                 print this help and exit\n";
+           "  -h, --help                 print this help and exit\n"
+           "      --version              print the version and exit\n";
 }
 
 namespace {
 
-// "--name VALUE" or "--name=VALUE", and for short names "-x VALUE".
-bool value_of(int argc, const char* const argv[], int& i, std::string_view shortname, std::string_view longname,
-              std::string& value)
-{
-    const std::string_view a = argv[i];
-    if (a == longname || (!shortname.empty() && a == shortname)) {
-        if (i + 1 >= argc)
-            throw usage_error("option " + std::string(a) + " needs a value");
-        value = argv[i + 1];
-        i += 2;
-        return true;
-    }
-    if (a.size() > longname.size() + 1 && a.substr(0, longname.size()) == longname && a[longname.size()] == '=') {
-        value = std::string(a.substr(longname.size() + 1));
-        i += 1;
-        return true;
-    }
-    return false;
-}
-
-// Above 0: no step at all is the default, not a value.
-double cm_value(const std::string& opt, const std::string& v)
+// Above 0: no step at all is the default, not a value. A cluster may hold
+// markers at one position only.
+double cm_value(const std::string& opt, const std::string& v, bool zero = false)
 {
     char* end = nullptr;
     errno = 0;
     const double d = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0))
-        throw usage_error(opt + " takes a distance in cM above 0: '" + v + "'");
+    if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(d) || !(d > 0 || (zero && d == 0)))
+        throw usage_error(opt + " takes a distance in cM " + (zero ? "of 0 or more" : "above 0") + ": '" + v + "'");
+    return d;
+}
+
+double fraction_value(const std::string& opt, const std::string& v)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double d = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || errno == ERANGE || !(d >= 0 && d <= 1))
+        throw usage_error(opt + " takes a number from 0 to 1: '" + v + "'");
     return d;
 }
 
@@ -86,103 +85,88 @@ int count_value(const std::string& opt, const std::string& v, long lo, long hi)
 
 }  // namespace
 
-bool take_option(int argc, const char* const argv[], int& i, options& o)
+void add_options(cli::parser& p, options& o)
 {
-    std::string v;
-    const std::string_view a = argv[i];
-    if (value_of(argc, argv, i, "-p", "--ped", o.files.ped) || value_of(argc, argv, i, "-d", "--dat", o.files.dat) ||
-        value_of(argc, argv, i, "-m", "--map", o.files.map) ||
-        value_of(argc, argv, i, "-f", "--freq-file", o.files.freq) ||
-        value_of(argc, argv, i, "-o", "--out", o.out_dir))
-        return true;
-    if (value_of(argc, argv, i, "", "--bfile", v)) {
-        o.format = input_format::plink_binary;
-        o.prefix = v;
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--file", v)) {
-        o.format = input_format::plink_text;
-        o.prefix = v;
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--score", v)) {
+    p.value("-p,--ped", [&](const std::string& v) { o.files.ped = v; });
+    p.value("-d,--dat", [&](const std::string& v) { o.files.dat = v; });
+    p.value("-m,--map", [&](const std::string& v) { o.files.map = v; });
+    p.value("-f,--freq-file", [&](const std::string& v) { o.files.freq = v; });
+    p.value("-o,--out", [&](const std::string& v) { o.out_dir = v; });
+    p.value("--bfile", [&](const std::string& v) { o.format = input_format::plink_binary, o.prefix = v, ++o.filesets; });
+    p.value("--file", [&](const std::string& v) { o.format = input_format::plink_text, o.prefix = v, ++o.filesets; });
+    p.value("--score", [&](const std::string& v) {
         if (v != "all" && v != "pairs")
             throw usage_error("--score takes all or pairs: '" + v + "'");
         o.score = v == "all" ? linkage::score_kind::all : linkage::score_kind::pairs;
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--freq", v)) {
+    });
+    p.value("--freq", [&](const std::string& v) {
         if (v != "all" && v != "founders")
             throw usage_error("--freq takes all or founders: '" + v + "'");
         o.freq = v == "all" ? linkage::freq_from::all : linkage::freq_from::founders;
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--weights", v)) {
+    });
+    p.value("--weights", [&](const std::string& v) {
         if (v != "none" && v != "pairs")
             throw usage_error("--weights takes none or pairs: '" + v + "'");
         o.pair_weights = v == "pairs";
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--step", v)) {
-        o.step = cm_value("--step", v);
-        return true;
-    }
+    });
+    p.value("--step", [&](const std::string& v) { o.step = cm_value("--step", v); });
     // 2^30 doubles of one family's vector alone are 8 GiB.
-    if (value_of(argc, argv, i, "", "--max-bits", v)) {
-        o.max_bits = count_value("--max-bits", v, 0, 30);
-        return true;
-    }
+    p.value("--max-bits", [&](const std::string& v) { o.max_bits = count_value("--max-bits", v, 0, 30); });
     // Fractions of a GiB too; a petabyte is beyond any machine.
-    if (value_of(argc, argv, i, "", "--max-memory", v)) {
+    p.value("--max-memory", [&](const std::string& v) {
         char* end = nullptr;
         errno = 0;
         const double gib = std::strtod(v.c_str(), &end);
         if (v.empty() || *end != '\0' || errno == ERANGE || !(gib >= 0.001 && gib <= 1e6))
             throw usage_error("--max-memory takes GiB from 0.001 to 1000000: '" + v + "'");
         o.max_memory = gib;
-        return true;
-    }
-    if (value_of(argc, argv, i, "", "--threads", v)) {
-        o.threads = count_value("--threads", v, 1, 1024);
-        return true;
-    }
-    if (a == "--drop-inconsistent")
-        o.drop_inconsistent = true;
-    else if (a == "--quiet")
-        o.quiet = true;
-    else if (a == "-h" || a == "--help")
-        o.help = true;
-    else
-        return false;
-    ++i;
-    return true;
+    });
+    p.value("--threads", [&](const std::string& v) { o.threads = count_value("--threads", v, 1, 1024); });
+    // Clusters of markers in LD.
+    auto file_name = [](const char* opt, std::string& to) {
+        return [opt, &to](const std::string& v) {
+            if (v.empty())
+                throw usage_error(std::string(opt) + " takes a file name");
+            to = v;
+        };
+    };
+    p.value("--clusters", file_name("--clusters", o.clusters));
+    p.value("--write-clusters", file_name("--write-clusters", o.write_clusters));
+    p.value("--ld-r2", [&](const std::string& v) { o.ld_r2 = fraction_value("--ld-r2", v); });
+    p.value("--ld-distance", [&](const std::string& v) { o.ld.max_cm = cm_value("--ld-distance", v, true); });
+    p.value("--max-haplotypes",
+            [&](const std::string& v) { o.ld.max_haplotypes = count_value("--max-haplotypes", v, 1, 4096); });
+    p.flag("--drop-inconsistent", [&] { o.drop_inconsistent = true; });
+    p.flag("--quiet", [&] { o.quiet = true; });
 }
 
 void check_options(const options& o)
 {
-    const bool any_linkage = !o.files.ped.empty() || !o.files.dat.empty() || !o.files.map.empty() ||
-                             !o.files.freq.empty();
-    if (!o.prefix.empty() && any_linkage)
-        throw usage_error("give either -p/-d/-m or a PLINK fileset (--bfile or --file), not both");
-    if (o.prefix.empty() && (o.files.ped.empty() || o.files.dat.empty() || o.files.map.empty()))
-        throw usage_error("a study is -p PED -d DAT -m MAP, or --bfile PREFIX, or --file PREFIX");
+    const std::string problem = linkage::study_options_problem(o.format, o.files, o.prefix, o.filesets);
+    if (!problem.empty())
+        throw usage_error(problem);
     if (o.out_dir.empty())
         throw usage_error("-o OUTDIR is needed");
+    const linkage::cluster_limits defaults;
+    if (o.clusters.empty() && !o.ld_r2) {
+        const char* alone = !o.write_clusters.empty()                        ? "--write-clusters"
+                            : o.ld.max_cm != defaults.max_cm                 ? "--ld-distance"
+                            : o.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
+                                                                             : nullptr;
+        if (alone)
+            throw usage_error(std::string(alone) + " goes with --clusters or --ld-r2");
+    }
 }
 
 options parse_options(int argc, const char* const argv[])
 {
     options o;
-    int bfile_or_file = 0;
-    for (int i = 1; i < argc;) {
-        const std::string_view a = argv[i];
-        const bool plink = a.starts_with("--bfile") || a.starts_with("--file");
-        if (!take_option(argc, argv, i, o))
-            throw usage_error("unknown argument '" + std::string(a) + "'");
-        if (plink && ++bfile_or_file > 1)
-            throw usage_error("give one PLINK fileset");
-    }
-    if (!o.help)
+    cli::parser p;
+    add_options(p, o);
+    const cli::request r = p.parse(argc, argv);
+    o.help = r == cli::request::help;
+    o.version = r == cli::request::version;
+    if (r == cli::request::run)
         check_options(o);
     return o;
 }

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 #include "brell.h"
 #include "ibd_tool.h"
 #include "inconsistent.h"
+#include "writers.h"
 
 namespace ibd {
 
@@ -81,13 +84,13 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         const linkage::family& fam = s.families[f];
         const linkage::kindred_size size = linkage::measure(fam);
         if (size.affected < 2) {
-            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d affected, fewer than two: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.affected);
         } else if (size.bits > o.max_bits) {
-            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", PROGRAM, linkage::visible(fam.id).c_str(),
+            std::fprintf(log, "%s: family %s: %d bits, above --max-bits %d: left out\n", o.program, linkage::visible(fam.id).c_str(),
                          size.bits, o.max_bits);
         } else if (linkage::least_memory(size.bits) > memory) {
-            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", PROGRAM,
+            std::fprintf(log, "%s: family %s: %d bits need %s GiB, above --max-memory %s: left out\n", o.program,
                          linkage::visible(fam.id).c_str(), size.bits,
                          brell::shortest(std::ceil(linkage::least_memory(size.bits) / 1073741824.0 * 1000) / 1000).c_str(),
                          brell::shortest(o.max_memory > 0 ? o.max_memory : std::round(memory / 1073741824.0 * 10) / 10).c_str());
@@ -149,7 +152,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     for (std::size_t u = 0; u < used.size(); ++u) {
         const linkage::family& fam = s.families[used[u]];
         if (!std::isfinite(kindreds[u].score.back())) {
-            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", PROGRAM,
+            std::fprintf(log, "%s: family %s: %d affected, a score beyond the largest number: left out\n", o.program,
                          linkage::visible(fam.id).c_str(), kindreds[u].affected);
             ++sum.left_out;
             continue;
@@ -170,6 +173,22 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     sum.used = static_cast<int>(used.size());
     if (used.empty())
         throw error("no family left to analyse: each needs two or more affected members and at most --max-bits bits");
+
+    // The LD model: clusters read or found, and completed for the families
+    // analysed, before any family is.
+    linkage::cluster_set cs = linkage::study_clusters(s, o.clusters, o.ld_r2, o.ld);
+    linkage::complete_clusters(s, cs, used, kindreds, o.ld, workers);
+    for (const linkage::cluster& c : cs.list)
+        if (c.size() > 1) {
+            ++sum.clusters;
+            sum.clustered_markers += static_cast<int>(c.size());
+        }
+    std::optional<linkage::output_file> clusters_out;
+    if (!o.write_clusters.empty()) {
+        clusters_out.emplace(o.write_clusters);
+        clusters_out->put(linkage::format_clusters(s, cs));
+        clusters_out->close();
+    }
 
     // Families that one thread would leave the others idle for; their
     // vectors are shared out instead.
@@ -194,23 +213,44 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     staged_files staged;
     std::string inconsistent;  // every (family, marker) pair, when not dropping
     const bool progress = !o.quiet && ::isatty(STDERR_FILENO);
+    // A message starts on a line of its own, not after the progress line.
+    auto clear_progress = [&] {
+        if (progress && log == stderr)
+            std::fputs("\r\033[K", stderr);
+    };
     const std::vector<linkage::chromosome> chroms = linkage::chromosomes(s);
     for (std::size_t ci = 0; ci < chroms.size(); ++ci) {
         const linkage::chromosome& c = chroms[ci];
         if (c.kind != linkage::chrom_kind::autosome) {
-            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", PROGRAM,
+            clear_progress();
+            std::fprintf(log, "%s: chromosome %s: %zu %s markers left out (not analysed in this version)\n", o.program,
                          c.name.c_str(), c.markers.size(),
                          c.kind == linkage::chrom_kind::x_linked ? "X-linked" : "non-autosomal");
             sum.not_analysed_markers += static_cast<int>(c.markers.size());
             continue;
         }
-        if (progress)
-            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu)\033[K", PROGRAM, c.name.c_str(), ci + 1,
-                         chroms.size());
-        const std::vector<linkage::position> pos = linkage::positions(s, c, o.step);
-        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0)
+        const auto started = std::chrono::steady_clock::now();
+        auto shown = started - std::chrono::seconds(1);
+        // Families done on this chromosome, at most ten times a second.
+        auto show_progress = [&](std::size_t done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!progress || (now - shown < std::chrono::milliseconds(100) && done < used.size()))
+                return;
+            shown = now;
+            const double seconds = std::chrono::duration<double>(now - started).count();
+            std::fprintf(stderr, "\r%s: chromosome %s (%zu of %zu): %zu of %zu families", o.program, c.name.c_str(),
+                         ci + 1, chroms.size(), done, used.size());
+            if (done > 0 && seconds > 0.5)
+                std::fprintf(stderr, ", %.3g per second", static_cast<double>(done) / seconds);
+            std::fputs("\033[K", stderr);
+        };
+        const std::vector<linkage::position> pos = linkage::positions(s, c, cs, o.step);
+        if (const double span = pos.back().cm - pos.front().cm; span > 1000.0) {
+            clear_progress();
             std::fprintf(log, "%s: chromosome %s: the markers span %s cM: do the positions look like base pairs?\n",
-                         PROGRAM, c.name.c_str(), brell::shortest(span).c_str());
+                         o.program, c.name.c_str(), brell::shortest(span).c_str());
+        }
+        show_progress(0);
         std::vector<std::string> pos_text(pos.size());
         for (std::size_t p = 0; p < pos.size(); ++p)
             pos_text[p] = brell::shortest(pos[p].cm);
@@ -237,7 +277,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 linkage::multipoint_options mo;
                 mo.pool = inner;
                 mo.memory = inner ? memory : memory / static_cast<std::uint64_t>(workers);
-                r.ibd = linkage::multipoint(k, fam, s, c, pos, {}, mo);
+                r.ibd = linkage::multipoint(k, fam, s, c, cs, pos, {}, mo);
                 // Inconsistent markers are already left out of the result.
                 if (!r.ibd.inconsistent.empty()) {
                     if (!o.drop_inconsistent)
@@ -253,9 +293,12 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 r.probs = probs_rows(fam.id, k, pos_text, score_text, r.ibd.probs);
                 std::vector<double>().swap(r.ibd.probs);
             };
+            std::size_t large_done = 0;
             for (std::size_t u = first; u < last; ++u)
-                if (large(u))
+                if (large(u)) {
                     compute(u, &pool);
+                    show_progress(first + ++large_done);  // each may take minutes
+                }
             each_family(first, last, [&](std::size_t u) {
                 if (!large(u))
                     compute(u, nullptr);
@@ -264,13 +307,14 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                 const linkage::family& fam = s.families[used[u]];
                 family_result& r = res[u - first];
                 for (std::size_t i = 0; i < r.dropped.size(); ++i) {
-                    std::fprintf(log, "%s: %s: genotypes dropped\n", PROGRAM,
-                                 linkage::inconsistency_line(s, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
+                    clear_progress();
+                    std::fprintf(log, "%s: %s: genotypes dropped\n", o.program,
+                                 linkage::inconsistency_line(s, cs, fam, r.dropped[i], r.dropped_blamed[i]).c_str());
                     ++sum.dropped;
                 }
                 for (std::size_t i = 0; i < r.ibd.inconsistent.size(); ++i)
-                    inconsistent += std::string(PROGRAM) + ": " +
-                                    linkage::inconsistency_line(s, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
+                    inconsistent += std::string(o.program) + ": " +
+                                    linkage::inconsistency_line(s, cs, fam, r.ibd.inconsistent[i], r.ibd.blamed[i]) + '\n';
                 if (!inconsistent.empty())
                     continue;  // nothing will be kept; the rest is still checked
                 staged.write(probs, r.probs);
@@ -278,6 +322,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
                     e[p] += r.ibd.entropy[p];
                 e0 += r.ibd.null_entropy;
             }
+            show_progress(last);
         }
         if (!inconsistent.empty())
             continue;
@@ -311,6 +356,8 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
     if (sum.chromosomes.empty())
         throw error("no autosomal marker to analyse");
     staged.commit();
+    if (clusters_out)
+        clusters_out->commit();
     return sum;
 }
 
@@ -325,6 +372,8 @@ void print_summary(const summary& sum, double seconds, std::FILE* out)
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());
+    if (sum.clusters)
+        std::fprintf(out, "%s: %d markers in %d LD clusters\n", PROGRAM, sum.clustered_markers, sum.clusters);
     if (sum.not_analysed_markers)
         std::fprintf(out, "%s: %d markers not analysed (X-linked, Y, MT)\n", PROGRAM, sum.not_analysed_markers);
     if (sum.dropped)

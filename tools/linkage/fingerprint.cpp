@@ -78,8 +78,10 @@ const std::string* fingerprint::get(const std::string& name) const
     return nullptr;
 }
 
-fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dropped)
+fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dropped, const cluster_set* clusters)
 {
+    const cluster_set none;
+    const cluster_set& cs = clusters ? *clusters : none;
     fingerprint f;
     f.families = s.families.size();
     f.markers = s.markers.size();
@@ -87,7 +89,8 @@ fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dro
     std::vector<std::vector<bool>> gone(s.families.size());
     for (const inconsistency& i : dropped) {
         gone[i.family].resize(s.markers.size());
-        gone[i.family][i.marker] = true;
+        for (int m : locus_markers(cs, i.marker))
+            gone[i.family][m] = true;
     }
     digest ped, sex, aff, map, freq, missing;
     for (std::size_t fi = 0; fi < s.families.size(); ++fi) {
@@ -118,9 +121,22 @@ fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dro
         for (double p : m.freq)
             freq.real(p);
     }
+    // By names, as a cluster file gives them.
+    digest model;
+    for (const cluster& c : cs.list) {
+        model.number(c.size());
+        for (int m : c.markers)
+            model.text(s.markers[m].name);
+        model.number(c.count());
+        for (std::size_t h = 0; h < c.count(); ++h) {
+            for (std::size_t j = 0; j < c.size(); ++j)
+                model.text(s.markers[c.markers[j]].alleles[c.haplotype(h)[j] - 1]);
+            model.real(c.freq[h]);
+        }
+    }
     f.parts = {{"pedigrees", ped.hex()}, {"sex", sex.hex()},         {"affection", aff.hex()},
                {"map", map.hex()},       {"frequencies", freq.hex()}, {"missing", missing.hex()},
-               {"clusters", "none"}};
+               {"clusters", cs.list.empty() ? "none" : model.hex()}};
     return f;
 }
 

@@ -30,8 +30,11 @@ struct fingerprint {
     const std::string* get(const std::string& name) const;
 };
 
-// The study as analysed: its genotype sets in `dropped` count as missing.
-fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dropped = {});
+// The study as analysed: its genotype sets in `dropped` (a cluster's at all
+// its markers) count as missing, and its clusters, haplotypes and their
+// frequencies are the LD model.
+fingerprint fingerprint_of(const study& s, const std::vector<inconsistency>& dropped = {},
+                           const cluster_set* clusters = nullptr);
 
 // "KEY\tVALUE" lines, each after prefix.
 std::string fingerprint_text(const fingerprint& f, const std::string& prefix = "");

@@ -1,5 +1,8 @@
 #include <cstdint>
+#include <utility>
+#include <vector>
 
+#include "read_common.h"
 #include "readers.h"
 
 namespace linkage {
@@ -18,12 +21,66 @@ study read_study(study_format format, const linkage_files& files, const std::str
         s = read_plink_text(prefix);
         break;
     }
-    count_frequencies(s, from);
+    auto names = [&](const std::vector<std::size_t>& markers) {
+        std::vector<std::string> out;
+        for (std::size_t m : markers)
+            out.push_back(s.markers[m].name);
+        return std::to_string(out.size()) + " marker" + (out.size() == 1 ? "" : "s") + " (" +
+               read::some_names(out) + ")";
+    };
+    const char* counted = from == freq_from::all ? "counted over every genotyped person" : "counted over founders";
+    if (format == study_format::linkage && !files.freq.empty()) {
+        std::vector<std::size_t> absent;
+        for (std::size_t m = 0; m < s.markers.size(); ++m)
+            if (s.markers[m].freq.empty())
+                absent.push_back(m);
+        if (!absent.empty())
+            s.notes.push_back(files.freq + ": " + names(absent) + " not in it: their allele frequencies " + counted);
+    }
+    if (const std::vector<std::size_t> none = count_frequencies(s, from); !none.empty())
+        s.notes.push_back("--freq founders: no founder is genotyped at " + names(none) +
+                          ": the alleles seen there are taken as equally frequent");
     return s;
 }
 
-void count_frequencies(study& s, freq_from from)
+std::string study_options_problem(study_format format, const linkage_files& files, const std::string& prefix,
+                                  int filesets)
 {
+    const char* fileset = format == study_format::plink_binary ? "--bfile" : "--file";
+    if (filesets > 1)
+        return "give one PLINK fileset (--bfile or --file)";
+    std::vector<std::string> given, missing;
+    for (const auto& [name, file] : {std::pair{"-p", &files.ped}, {"-d", &files.dat}, {"-m", &files.map},
+                                     {"-f", &files.freq}})
+        if (!file->empty())
+            given.push_back(name);
+        else if (file != &files.freq)  // a frequency file is never needed
+            missing.push_back(name);
+    auto list = [](const std::vector<std::string>& names) {
+        std::string out;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            out += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+        return out;
+    };
+    const std::size_t count = given.size();
+    if (filesets == 1) {
+        if (count)
+            return list(given) + (count == 1 ? " does" : " do") + " not go with " + fileset +
+                   ": a PLINK fileset is the whole study, its allele frequencies counted from its genotypes";
+        if (prefix.empty())
+            return std::string(fileset) + " needs a fileset prefix, not ''";
+        return {};
+    }
+    if (!count)
+        return "no study given: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX";
+    if (!missing.empty())
+        return "a LINKAGE-style study is -p PED -d DAT -m MAP [-f FREQ]: " + list(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
+    return {};
+}
+
+std::vector<std::size_t> count_frequencies(study& s, freq_from from)
+{
+    std::vector<std::size_t> no_founder;
     for (std::size_t m = 0; m < s.markers.size(); ++m) {
         marker& mk = s.markers[m];
         if (!mk.freq.empty())
@@ -44,7 +101,9 @@ void count_frequencies(study& s, freq_from from)
                 }
             }
         std::uint64_t total = 0;
+        bool founder = false;
         for (std::size_t k = 1; k < count.size(); ++k) {
+            founder = founder || count[k] > 0;
             if (count[k] == 0 && anywhere[k])
                 count[k] = 1;
             total += count[k];
@@ -53,7 +112,10 @@ void count_frequencies(study& s, freq_from from)
         for (std::size_t k = 1; k < count.size(); ++k)
             mk.freq[k - 1] = total ? static_cast<double>(count[k]) / static_cast<double>(total)
                                    : 1.0 / static_cast<double>(mk.alleles.size());
+        if (from == freq_from::founders && !founder && !mk.alleles.empty())
+            no_founder.push_back(m);
     }
+    return no_founder;
 }
 
 }  // namespace linkage

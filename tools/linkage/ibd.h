@@ -17,6 +17,8 @@ class worker_pool;
 
 namespace linkage {
 
+struct cluster_set;  // cluster.h
+
 enum class score_kind { all, pairs };  // S_all (Whittemore & Halpern) or S_pairs
 
 // One family prepared for the hidden Markov model.
@@ -111,8 +113,12 @@ struct position {
 };
 
 // Each marker's position on the chromosome, in map order: markers within
-// same_position_cm of the one before share its position.
+// same_position_cm of the one before share its position. With clusters, the
+// pass walks loci: a cluster is one locus at the mean cM of its markers, all
+// of which are at its position, and a locus within same_position_cm of the
+// one before shares its position.
 std::vector<double> marker_positions(const study& s, const chromosome& c);
+std::vector<double> marker_positions(const study& s, const chromosome& c, const cluster_set& cs);
 
 // Positions of a chromosome: each marker position in map order, and with
 // step > 0 also every multiple of step (cM) strictly between the first and
@@ -121,6 +127,7 @@ std::vector<double> marker_positions(const study& s, const chromosome& c);
 // prints as that decimal (0.7, not 0.7000000000000001). Throws
 // std::length_error beyond max_positions.
 std::vector<position> positions(const study& s, const chromosome& c, double step);
+std::vector<position> positions(const study& s, const chromosome& c, const cluster_set& cs, double step);
 
 struct ibd_result {
     std::vector<double> probs;      // positions x outcomes: probs[p * score.size() + k]; each row
@@ -129,8 +136,9 @@ struct ibd_result {
                                     // vectors, within [0, null_entropy]
     double null_entropy = 0.0;      // of their uniform prior: bits ln 2 (bits before couples: the
                                     // reduction changes neither entropy)
-    std::vector<int> inconsistent;  // markers (study indices, map order) whose genotypes in this
-                                    // family are impossible under every vector; empty when none
+    std::vector<int> inconsistent;  // markers (study indices, map order; a cluster by its first)
+                                    // whose genotypes in this family are impossible under every
+                                    // vector; empty when none
     std::vector<int> blamed;        // per inconsistent marker, the person (index in family::persons)
                                     // first in file order whose genotype, with those before, is
                                     // impossible there
@@ -164,6 +172,12 @@ struct multipoint_options {
 };
 
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
+                      const std::vector<position>& pos, const std::vector<int>& ignore = {},
+                      const multipoint_options& opt = {});
+// The same over the loci of clusters and markers alone (positions from
+// positions(s, c, cs, step)). A cluster is ignored, and reported as
+// inconsistent, by its first marker.
+ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c, const cluster_set& cs,
                       const std::vector<position>& pos, const std::vector<int>& ignore = {},
                       const multipoint_options& opt = {});
 

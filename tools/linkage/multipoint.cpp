@@ -6,26 +6,57 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "brell.h"
+#include "cluster.h"
+#include "cluster_likelihood.h"
 #include "ibd_detail.h"
 #include "writers.h"
 
 namespace linkage {
 
 
-std::vector<double> marker_positions(const study& s, const chromosome& c)
+namespace {
+
+const cluster_set no_clusters;
+
+// Each locus's position: loci within same_position_cm of the one before
+// share its position. Gaps, not distances to the first of a run: no two
+// positions are ever within the tolerance of each other.
+std::vector<double> locus_positions(const std::vector<locus>& loci)
 {
-    std::vector<double> cms(c.markers.size());
+    std::vector<double> cms(loci.size());
     for (std::size_t j = 0; j < cms.size(); ++j) {
-        const double x = s.markers[c.markers[j]].cm;
-        // Gaps, not distances to the first of a run: no two positions are
-        // ever within the tolerance of each other.
-        cms[j] = j > 0 && x - s.markers[c.markers[j - 1]].cm <= same_position_cm ? cms[j - 1] : x;
+        const double x = loci[j].cm;
+        cms[j] = j > 0 && x - loci[j - 1].cm <= same_position_cm ? cms[j - 1] : x;
     }
     return cms;
+}
+
+}  // namespace
+
+std::vector<double> marker_positions(const study& s, const chromosome& c, const cluster_set& cs)
+{
+    const std::vector<locus> ls = loci(s, c, cs);
+    const std::vector<double> at = locus_positions(ls);
+    std::vector<double> cms(c.markers.size());
+    for (std::size_t i = 0, j = 0; i < cms.size(); ++i) {
+        const int m = c.markers[i];
+        const int k = cs.of_marker.empty() ? -1 : cs.of_marker[m];
+        // The locus of marker i: its own, or its cluster's (met at its first marker).
+        while (ls[j].cluster < 0 ? ls[j].marker != m : ls[j].cluster != k)
+            ++j;
+        cms[i] = at[j];
+    }
+    return cms;
+}
+
+std::vector<double> marker_positions(const study& s, const chromosome& c)
+{
+    return marker_positions(s, c, no_clusters);
 }
 
 namespace {
@@ -99,10 +130,15 @@ double grid_point(std::int64_t k, decimal step)
 
 std::vector<position> positions(const study& s, const chromosome& c, double step)
 {
+    return positions(s, c, no_clusters, step);
+}
+
+std::vector<position> positions(const study& s, const chromosome& c, const cluster_set& cs, double step)
+{
     std::vector<position> out;
     if (c.markers.empty())
         return out;
-    const std::vector<double> cms = marker_positions(s, c);
+    const std::vector<double> cms = marker_positions(s, c, cs);
     const std::size_t M = cms.size();
     std::size_t places = 1;
     for (std::size_t j = 1; j < M; ++j)
@@ -287,9 +323,17 @@ std::uint64_t least_memory(int bits)
 ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c,
                       const std::vector<position>& pos, const std::vector<int>& ignore, const multipoint_options& opt)
 {
+    return multipoint(k, f, s, c, no_clusters, pos, ignore, opt);
+}
+
+ibd_result multipoint(const kindred& k, const family& f, const study& s, const chromosome& c, const cluster_set& cs,
+                      const std::vector<position>& pos, const std::vector<int>& ignore, const multipoint_options& opt)
+{
     const std::size_t K = k.score.size();
     const std::uint64_t N = k.vectors();
-    const int M = static_cast<int>(c.markers.size());
+    // The pass walks loci: markers alone and clusters.
+    const std::vector<locus> loc = loci(s, c, cs);
+    const int M = static_cast<int>(loc.size());
     ibd_result r;
     r.probs.assign(pos.size() * K, 0.0);
     r.entropy.assign(pos.size(), 0.0);
@@ -303,10 +347,15 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
 
     // Where each position falls: at marker j, between j and j + 1, or outside.
     std::vector<int> index_of(s.markers.size(), -1);
-    for (int j = 0; j < M; ++j)
-        index_of[c.markers[j]] = j;
-    // Markers at one position follow each other with no recombination between them.
-    const std::vector<double> cms = marker_positions(s, c);
+    for (int j = 0; j < M; ++j) {
+        if (loc[j].cluster < 0)
+            index_of[loc[j].marker] = j;
+        else
+            for (int m : cs.list[loc[j].cluster].markers)
+                index_of[m] = j;
+    }
+    // Loci at one position follow each other with no recombination between them.
+    const std::vector<double> cms = locus_positions(loc);
     auto cm = [&](int j) { return cms[j]; };
     // Positions by place: 0 before the first marker, 2j + 1 at marker j,
     // 2j + 2 between markers j and j + 1 (or after the last).
@@ -459,13 +508,26 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     double* left = between ? ws.get<double>(left_buf, N) : nullptr;
     double* right = between ? ws.get<double>(right_buf, N) : nullptr;
     detail::marker_likelihood lik(k);
+    std::optional<detail::cluster_likelihood> clik;
+    auto cluster_of = [&](int j) { return loc[j].cluster < 0 ? nullptr : &cs.list[loc[j].cluster]; };
+    // The likelihood of locus j's genotypes for every vector.
+    auto compute = [&](int j, double* out) {
+        if (const cluster* x = cluster_of(j)) {
+            if (!clik)
+                clik.emplace(k);
+            return clik->compute(f, s, *x, out);
+        }
+        const int m = loc[j].marker;
+        return lik.compute(f, s.markers[m], static_cast<std::size_t>(m), out);
+    };
+    // A cluster is known by its first marker.
+    auto key = [&](int j) { return loc[j].cluster < 0 ? loc[j].marker : cs.list[loc[j].cluster].markers.front(); };
 
     // e_j into e, unless flat or coded (coded ones are read in place) or there already.
     int in_e = -1;
     auto likelihood = [&](int j) {
         if (how[j] == kept::recomputed && in_e != j) {
-            const int m = c.markers[j];
-            lik.compute(f, s.markers[m], m, e);
+            compute(j, e);
             in_e = j;
         }
     };
@@ -543,17 +605,30 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     // possible (weighed by `prior`, the data before j, when the marker fails
     // only jointly with others at its position). Only on the way to an error.
     auto blame = [&](int j, const double* prior) {
-        const int m = c.markers[j];
         const std::size_t n = f.persons.size();
+        // The locus's markers alone, in a study of their own.
+        const cluster* x = cluster_of(j);
+        const std::vector<int> ms = x ? x->markers : std::vector<int>{loc[j].marker};
+        study own;
+        for (int m : ms)
+            own.markers.push_back(s.markers[m]);
+        std::optional<cluster> renumbered;
+        if (x) {
+            renumbered = *x;
+            for (std::size_t i = 0; i < ms.size(); ++i)
+                renumbered->markers[i] = static_cast<int>(i);
+        }
         family first;
         first.id = f.id;
         first.persons = f.persons;
         std::vector<double> em(N);
         auto impossible = [&](std::size_t count) {
-            first.geno.assign(n, genotype{});
-            for (std::size_t i = 0; i < count; ++i)
-                first.geno[i] = f.at(m, i);
-            const detail::shape sh = lik.compute(first, s.markers[m], 0, em.data());
+            first.geno.assign(ms.size() * n, genotype{});
+            for (std::size_t q = 0; q < ms.size(); ++q)
+                for (std::size_t i = 0; i < count; ++i)
+                    first.at(q, i) = f.at(ms[q], i);
+            const detail::shape sh = x ? clik->compute(first, own, *renumbered, em.data())
+                                       : lik.compute(first, own.markers[0], 0, em.data());
             if (sh != detail::shape::varying)
                 return sh == detail::shape::impossible;
             double sum = 0.0;
@@ -569,7 +644,7 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
             else
                 lo = mid + 1;
         }
-        r.inconsistent.push_back(m);
+        r.inconsistent.push_back(key(j));
         r.blamed.push_back(static_cast<int>(hi - 1));
     };
 
@@ -605,11 +680,17 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         return parts;
     };
     const std::vector<part> top = split(0, M, slots - 1);
+    auto ignored = [&](int j) {
+        const cluster* x = cluster_of(j);
+        if (!x)
+            return std::binary_search(ignore.begin(), ignore.end(), loc[j].marker);
+        return std::any_of(x->markers.begin(), x->markers.end(),
+                           [&](int m) { return std::binary_search(ignore.begin(), ignore.end(), m); });
+    };
     double* prev_here = nullptr;
     for (int j = 0, q = 0; j < M; ++j) {
-        const int m = c.markers[j];
-        if (!std::binary_search(ignore.begin(), ignore.end(), m)) {
-            const detail::shape sh = lik.compute(f, s.markers[m], m, e);
+        if (!ignored(j)) {
+            const detail::shape sh = compute(j, e);
             in_e = j;
             if (sh == detail::shape::varying) {
                 how[j] = kept::recomputed;

@@ -116,6 +116,15 @@ std::string quote(std::string_view s)
     return q;
 }
 
+std::string some_names(const std::vector<std::string>& names)
+{
+    constexpr std::size_t shown = 3;
+    std::string out;
+    for (std::size_t i = 0; i < names.size() && i < shown; ++i)
+        out += (i ? ", " : "") + names[i];
+    return names.size() > shown ? out + ", ..." : out;
+}
+
 bool iequals(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

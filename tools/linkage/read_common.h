@@ -46,9 +46,14 @@ private:
 };
 
 std::string quote(std::string_view s);  // 'value' for messages
+// "a, b, c, ..." for a message: the first few names of a list that may be long.
+std::string some_names(const std::vector<std::string>& names);
 bool iequals(std::string_view a, std::string_view b);
 bool parse_number(std::string_view s, double& v);  // finite decimal number
 bool parse_count(std::string_view s, long& v);     // non-negative decimal integer
+
+// What a file with nothing in it is refused with.
+inline std::string empty_file(const char* what) { return std::string("empty: no ") + what; }
 
 // Chromosome label with a leading "chr" (any case) dropped.
 std::string_view drop_chr(std::string_view c);

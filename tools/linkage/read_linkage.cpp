@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -80,6 +81,14 @@ data_file read_data(const std::string& path)
         }
         d.fields += d.columns.back().width;
     }
+    if (d.columns.empty())
+        throw input_error(path, 0,
+                          "empty: a data file lists the pedigree file's columns, A for the affection status and M "
+                          "NAME for each marker");
+    if (std::none_of(d.columns.begin(), d.columns.end(), [](const column& c) { return c.kind == column::affection; }))
+        throw input_error(path, 0,
+                          "no affection status column (a line A NAME): without it no one is affected, and only "
+                          "affected relatives are analysed");
     return d;
 }
 
@@ -114,6 +123,8 @@ by_name<map_entry> read_map(const std::string& path, const std::string& text)
                               "marker " + std::string(name) + " is listed twice (first on line " +
                                   std::to_string(it->second.line) + ")");
     }
+    if (map.empty())
+        throw input_error(path, 0, empty_file("markers"));
     return map;
 }
 
@@ -210,6 +221,8 @@ by_name<freq_entry> read_freq(const std::string& path, const std::string& text)
     }
     if (e)
         check_sum(path, current, *e);
+    else
+        throw input_error(path, 0, empty_file("allele frequencies"));
     return out;
 }
 
@@ -243,6 +256,22 @@ study read_linkage(const linkage_files& files)
             mk.map_line = it->second.line;
             name_chromosome(it->second.chrom, false, mk);
             check_chromosome_name(files.map, mk);
+        }
+        if (map.size() > nmark) {
+            std::vector<std::pair<long, std::string>> unused;
+            by_name<bool> in_data;
+            for (const std::string& m : dat.markers)
+                in_data[m] = true;
+            for (const auto& [name, e] : map)
+                if (!in_data.count(name))
+                    unused.emplace_back(e.line, std::string(name));
+            std::sort(unused.begin(), unused.end());
+            std::vector<std::string> names;
+            for (const auto& u : unused)
+                names.push_back(u.second);
+            s.notes.push_back(files.map + ": " + std::to_string(names.size()) + " marker" +
+                              (names.size() == 1 ? "" : "s") + " not in the data file " + files.dat + " (" +
+                              some_names(names) + "): left out");
         }
     }
 
@@ -329,6 +358,8 @@ study read_linkage(const linkage_files& files)
         rows.push_back(r);
     }
 
+    if (rows.empty())
+        throw input_error(path, 0, empty_file("persons"));
     std::vector<place> where;
     s.families = assemble(rows, path, no_parent, where);
 

@@ -65,6 +65,8 @@ std::vector<marker> read_variants(const std::string& path, const std::string& te
         out.push_back(variant_marker(path, chrom, id, cm, in.number()));
     }
 
+    if (out.empty())
+        throw input_error(path, 0, empty_file("variants"));
     // PLINK writes 0 cM when it has no genetic map; positions in base pairs
     // are no substitute. A lone marker's position only labels it.
     std::unordered_map<std::string_view, std::pair<int, bool>, sv_hash> chroms;  // count, some cM not 0
@@ -75,9 +77,14 @@ std::vector<marker> read_variants(const std::string& path, const std::string& te
     }
     for (const marker& mk : out) {
         const auto& [count, placed] = chroms[mk.chrom];
-        if (mk.kind != chrom_kind::excluded && count > 1 && !placed)
+        if (mk.kind != chrom_kind::excluded && count > 1 && !placed) {
+            const std::string prefix = path.substr(0, path.size() - 4);  // less .bim or .map
             throw input_error(path, mk.map_line,
-                              "chromosome " + mk.chrom + ": every cM position is 0; a genetic map is needed");
+                              "chromosome " + mk.chrom + ": every cM position is 0; a genetic map is needed: PLINK "
+                              "adds one, e.g. plink1.9 " + (bim ? "--bfile " : "--file ") + prefix +
+                                  " --cm-map genetic_map_chr@.txt " + (bim ? "--make-bed" : "--recode") +
+                                  " --out " + prefix + "-cm");
+        }
     }
     return out;
 }
@@ -172,6 +179,8 @@ study read_plink_text(const std::string& prefix)
                                   std::to_string(count_fields(line)) + " columns, expected " + std::to_string(expect));
         rows.push_back(r);
     }
+    if (rows.empty())
+        throw input_error(path, 0, empty_file("persons"));
 
     std::vector<place> where;
     s.families = assemble(rows, path, no_parent, where);
@@ -202,6 +211,8 @@ study read_plink_binary(const std::string& prefix)
         if (!f.at_end())
             throw input_error(fam_path, in.number(), std::to_string(count_fields(line)) + " columns, expected 6");
     }
+    if (rows.empty())
+        throw input_error(fam_path, 0, empty_file("persons"));
     std::vector<place> where;
     s.families = assemble(rows, fam_path, no_parent, where);
 
@@ -213,6 +224,8 @@ study read_plink_binary(const std::string& prefix)
 
     const std::string bed = slurp(bed_path);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bed.data());
+    if (bed.empty())
+        throw input_error(bed_path, 0, "empty: no genotypes");
     if (bed.size() < 3 || p[0] != 0x6c || p[1] != 0x1b)
         throw input_error(bed_path, 0, "not a PLINK .bed file (its first bytes are not 6c 1b)");
     if (p[2] != 0x01)

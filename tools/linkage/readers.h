@@ -17,6 +17,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "study.h"
 
@@ -40,13 +41,22 @@ enum class freq_from { all, founders };
 // genotyped persons of every family (all of them, or founders only).
 // Frequencies already set are kept. Counting founders only, an allele that
 // only non-founders carry is counted as if one founder allele were it: a
-// frequency of 0 would make the genotypes that show it impossible.
-void count_frequencies(study& s, freq_from from);
+// frequency of 0 would make the genotypes that show it impossible. Returns
+// the markers where, counting founders only, no founder is genotyped: their
+// alleles seen are taken as equally frequent.
+std::vector<std::size_t> count_frequencies(study& s, freq_from from);
 
 enum class study_format { linkage, plink_binary, plink_text };
 
 // A study in any of its formats (files for LINKAGE, prefix for PLINK), with
 // the frequencies that no file gives counted: every tool reads a study so.
+// Its notes say where a frequency file lacked a marker and where counting
+// over founders found none genotyped.
 study read_study(study_format format, const linkage_files& files, const std::string& prefix, freq_from from);
+
+// Why the options that name a study (-p -d -m -f, or filesets times --bfile
+// or --file) do not name one, as a message; empty when they do.
+std::string study_options_problem(study_format format, const linkage_files& files, const std::string& prefix,
+                                  int filesets);
 
 }  // namespace linkage

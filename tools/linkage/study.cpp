@@ -6,6 +6,12 @@
 
 namespace linkage {
 
+void print_notes(const std::vector<std::string>& notes, const char* program, std::FILE* out)
+{
+    for (const std::string& note : notes)
+        std::fprintf(out, "%s: %s\n", program, visible(note).c_str());
+}
+
 std::string visible(std::string_view text)
 {
     std::string out;

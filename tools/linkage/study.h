@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -70,7 +71,14 @@ struct study {
     std::string pedigree_file;     // where persons and genotypes were read, for messages
     std::vector<marker> markers;   // in genotype-column order
     std::vector<family> families;  // pedigree file order
+    // What reading decided on the user's behalf (markers left out,
+    // frequencies counted instead of read), one message each, for the tool
+    // to print once.
+    std::vector<std::string> notes;
 };
+
+// A study's notes on out, each as "PROGRAM: NOTE".
+void print_notes(const std::vector<std::string>& notes, const char* program, std::FILE* out);
 
 // Markers of one chromosome in map order: ascending cM, ties in file order.
 struct chromosome {

@@ -40,7 +40,7 @@ std::string g(double v, int digits = 6)
 {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    return buf;
+    return unsigned_zero(buf);
 }
 
 // Halving first keeps the difference finite for any two finite doubles.
@@ -344,7 +344,14 @@ std::string tick_label(double t, const axis& a)
     return g(t, digits);
 }
 
-std::string svg_figure(const std::vector<result_set>& sets)
+std::string unsigned_zero(std::string text)
+{
+    if (text.starts_with('-') && text.find_first_not_of("0.", 1) == std::string::npos)
+        text.erase(0, 1);
+    return text;
+}
+
+std::string svg_figure(const std::vector<result_set>& sets, const std::string& title_text)
 {
     // Axis ranges over every file's finite values; thresholds and zero are
     // always in view.
@@ -386,10 +393,12 @@ std::string svg_figure(const std::vector<result_set>& sets)
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(width) + "\" height=\"" +
            num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
            "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n";
-    svg += "<title>LOD score and estimated delta by map position</title>\n";
+    const std::string title =
+        xml_text(clean_text(title_text.empty() ? "LOD score and estimated delta by map position" : title_text, 100));
+    svg += "<title>" + title + "</title>\n";
     svg += "<rect x=\"0\" y=\"0\" width=\"" + num(width) + "\" height=\"" + num(height) + "\" fill=\"white\"/>\n";
-    svg += "<text x=\"" + num(LEFT + PLOT_W / 2) + "\" y=\"26\" font-size=\"15\" text-anchor=\"middle\">" +
-           "LOD score and estimated delta by map position</text>\n";
+    svg += "<text x=\"" + num(LEFT + PLOT_W / 2) + "\" y=\"26\" font-size=\"15\" text-anchor=\"middle\">" + title +
+           "</text>\n";
 
     draw_panel(svg, fr, lod, "LOD score", false);
     draw_panel(svg, fr, delta, "Estimated delta", true);
@@ -438,7 +447,7 @@ constexpr double G_TOP = 64;       // title and legend
 constexpr double G_LOD_H = 300;
 constexpr double G_INFO_GAP = 10;
 constexpr double G_INFO_H = 56;    // information content, 0 to 1
-constexpr double G_BOTTOM = 54;    // chromosome names in two rows and the axis title
+constexpr double G_BOTTOM = 68;    // cM ticks, chromosome names in two rows and the axis title
 constexpr double G_CHAR_W = 6.2;   // width of a character at font size 10, about
 constexpr std::size_t NAME_CHARS = 12;  // longer chromosome names are cut
 constexpr double LABEL_LINE = 11;  // threshold labels are at least this far apart
@@ -534,6 +543,58 @@ std::string lod_text(double v)
     return g(v, 3);
 }
 
+// cM ticks under each chromosome, at one round step for the whole genome
+// that leaves room for the labels (smaller on a chromosome too short for
+// it); a label that would touch the one before it, at the end of the
+// chromosome before, is left out, its tick kept.
+void cm_ticks(std::string& svg, const genome_scan& scan, const std::vector<chrom_frame>& frames, double bottom)
+{
+    constexpr double MIN_SPACING = 48;  // pixels between ticks
+    // Short chromosomes are widened: the widest scale is the genome's.
+    double cm_per_px = 0;
+    for (const chrom_frame& f : frames)
+        if (f.x1 > f.x0)
+            cm_per_px = std::max(cm_per_px, 2 * (f.hi * 0.5 - f.lo * 0.5) / (f.x1 - f.x0));
+    const double raw = MIN_SPACING * cm_per_px;
+    const double genome_mag = raw > 0 && std::isfinite(raw) ? std::pow(10.0, std::floor(std::log10(raw))) : 1.0;
+    const int genome_unit = raw <= genome_mag ? 1 : raw <= 2 * genome_mag ? 2 : raw <= 5 * genome_mag ? 5 : 10;
+
+    svg += "<g font-size=\"9\" fill=\"#555\" text-anchor=\"middle\">\n";
+    double label_end = -INFINITY;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const chrom_frame& f = frames[i];
+        if (scan.chromosomes[i].positions.empty() || !std::isfinite(f.hi * 0.5 - f.lo * 0.5))
+            continue;
+        double mag = genome_mag;
+        int unit = genome_unit;
+        auto first = [&] { return std::ceil(f.lo / (unit * mag)) * unit * mag; };
+        for (int n = 0; n < 30 && !(first() <= f.hi); ++n) {
+            if (unit == 1)
+                unit = 5, mag /= 10;
+            else
+                unit = unit == 10 ? 5 : unit == 5 ? 2 : 1;
+        }
+        const double step = unit * mag;
+        std::vector<double> ticks;
+        for (double k = std::ceil(f.lo / step); k * step <= f.hi && ticks.size() < 100; k += 1)
+            ticks.push_back(k * step);
+        if (ticks.empty())
+            ticks.push_back(f.lo);
+        for (double t : ticks) {
+            const double x = f.X(t);
+            svg += "<line x1=\"" + num(x) + "\" y1=\"" + num(bottom) + "\" x2=\"" + num(x) + "\" y2=\"" +
+                   num(bottom + 4) + "\" stroke=\"#444\"/>\n";
+            const std::string text = g(t, 6);
+            const double half = 0.56 * G_CHAR_W * static_cast<double>(text.size());
+            if (x - half < label_end + 4)
+                continue;
+            svg += "<text x=\"" + num(x) + "\" y=\"" + num(bottom + 13) + "\">" + escape(text) + "</text>\n";
+            label_end = x + half;
+        }
+    }
+    svg += "</g>\n";
+}
+
 }  // namespace
 
 std::string genome_svg(const genome_scan& scan, const significance* sig)
@@ -593,7 +654,7 @@ std::string genome_svg(const genome_scan& scan, const significance* sig)
     const double width = G_LEFT + G_PLOT_W + 14 + G_CHAR_W * static_cast<double>(longest);
     const double height = bottom + G_BOTTOM;
 
-    const std::string title = "Genome scan: " + clean_text(scan.name, 60);
+    const std::string title = scan.title.empty() ? "Genome scan: " + clean_text(scan.name, 60) : clean_text(scan.title, 100);
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(width) + "\" height=\"" +
            num(height) + "\" viewBox=\"0 0 " + num(width) + " " + num(height) +
@@ -620,6 +681,8 @@ std::string genome_svg(const genome_scan& scan, const significance* sig)
     panel_frame(svg, lod, G_LEFT, G_PLOT_W, "LOD score");
     panel_frame(svg, info, G_LEFT, G_PLOT_W, "Info");
 
+    cm_ticks(svg, scan, frames, bottom);
+
     // Chromosome names under their maps; a name that would touch the one
     // before it drops to a second row, or is left out.
     svg += "<g font-size=\"10\" fill=\"#333\" text-anchor=\"middle\">\n";
@@ -630,15 +693,15 @@ std::string genome_svg(const genome_scan& scan, const significance* sig)
         double half = G_CHAR_W * static_cast<double>(name.size()) / 2;
         for (int row = 0; row < 2; ++row)
             if (x - half > row_end[row] + 2) {
-                svg += "<text x=\"" + num(x) + "\" y=\"" + num(bottom + 14 + 12 * row) + "\">" + escape(name) +
+                svg += "<text x=\"" + num(x) + "\" y=\"" + num(bottom + 28 + 12 * row) + "\">" + escape(name) +
                        "</text>\n";
                 row_end[row] = x + half;
                 break;
             }
     }
     svg += "</g>\n";
-    svg += "<text x=\"" + num(G_LEFT + G_PLOT_W / 2) + "\" y=\"" + num(bottom + 44) +
-           "\" font-size=\"13\" text-anchor=\"middle\">Chromosome</text>\n";
+    svg += "<text x=\"" + num(G_LEFT + G_PLOT_W / 2) + "\" y=\"" + num(bottom + 58) +
+           "\" font-size=\"13\" text-anchor=\"middle\">Chromosome (position in cM)</text>\n";
 
     hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(LOD_SUGGESTIVE), "#777", "6 4");
     hline(svg, G_LEFT, G_LEFT + G_PLOT_W, lod.Y(LOD_SIGNIFICANT), "#777", "6 4");

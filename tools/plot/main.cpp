@@ -2,6 +2,7 @@
 // files, or LOD score across the genome from a brell-scan table, as an SVG
 // figure and a summary on standard output.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "plot.h"
 
 namespace {
@@ -21,9 +23,10 @@ constexpr const char* PROGRAM = "brell-plot";
 constexpr const char* DEFAULT_OUTPUT = "brell.svg";
 constexpr const char* DEFAULT_GENOME_OUTPUT = "scan.svg";
 
-void print_help(std::FILE* out)
+std::string help_text()
 {
-    std::fprintf(out,
+    std::string text(4096, '\0');
+    const int n = std::snprintf(text.data(), text.size(),
                  "Usage: %s [-o FILE] [-l LABEL]... RESULTS...\n"
                  "   or: %s --genome SCAN [--significance SIGNIFICANCE] [-o FILE]\n"
                  "Plot LOD score and estimated delta against map position (cM) from one or\n"
@@ -36,6 +39,8 @@ void print_help(std::FILE* out)
                  "  -o, --output FILE   write the figure to FILE (default: %s)\n"
                  "  -l, --label LABEL   name a results file in the figure and the summary;\n"
                  "                      the n-th label names the n-th file (default: its name)\n"
+                 "  -t, --title TITLE   the figure's title (default: what it shows; with\n"
+                 "                      --genome, \"Genome scan: \" and the scan file's name)\n"
                  "  -h, --help          print this help and exit\n"
                  "      --version       print the version and exit\n"
                  "\n"
@@ -55,11 +60,9 @@ void print_help(std::FILE* out)
                  "Exit status: 0 on success, 1 on any error.\n",
                  PROGRAM, PROGRAM, brell_plot::LOD_SUGGESTIVE, brell_plot::LOD_SIGNIFICANT, DEFAULT_OUTPUT,
                  DEFAULT_GENOME_OUTPUT);
+    text.resize(n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), text.size() - 1) : 0);
+    return text;
 }
-
-struct usage_error {
-    std::string text;
-};
 
 struct options {
     std::string output;  // empty: not given
@@ -70,64 +73,20 @@ struct options {
     std::string genome;  // the scan table
     bool significance_given = false;
     std::string significance;
-    bool help = false;
-    bool version = false;
+    std::string title;  // empty: the figure's own
 };
 
-// -o FILE, -oFILE, --output FILE and --output=FILE all give FILE; the same
-// for every option that takes a value. An option with no short name has
-// no glued form.
-bool option_value(std::string_view shortname, std::string_view longname, int& i, int argc, char** argv,
-                  std::string& value)
-{
-    std::string_view a = argv[i];
-    if ((!shortname.empty() && a == shortname) || a == longname) {
-        if (i + 1 >= argc)
-            throw usage_error{"option " + std::string(a) + " needs a value"};
-        value = argv[++i];
-        return true;
-    }
-    if (a.starts_with(longname) && a.size() > longname.size() && a[longname.size()] == '=') {
-        value = a.substr(longname.size() + 1);
-        return true;
-    }
-    if (!shortname.empty() && a.starts_with(shortname) && a.size() > shortname.size()) {
-        value = a.substr(shortname.size());
-        return true;
-    }
-    return false;
-}
-
-options parse_args(int argc, char** argv)
+options parse_args(int argc, char** argv, cli::request& request)
 {
     options opt;
-    bool only_files = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        std::string value;
-        if (only_files || a == "-" || a.empty() || a[0] != '-')
-            opt.files.emplace_back(a);
-        else if (a == "--")
-            only_files = true;
-        else if (a == "-h" || a == "--help")
-            opt.help = true;
-        else if (a == "--version")
-            opt.version = true;
-        else if (option_value("-o", "--output", i, argc, argv, value)) {
-            opt.output = value;
-            opt.output_given = true;
-        } else if (option_value("", "--genome", i, argc, argv, value)) {
-            opt.genome = value;
-            opt.genome_given = true;
-        } else if (option_value("", "--significance", i, argc, argv, value)) {
-            opt.significance = value;
-            opt.significance_given = true;
-        }
-        else if (option_value("-l", "--label", i, argc, argv, value))
-            opt.labels.push_back(value);
-        else
-            throw usage_error{"unknown option " + std::string(a)};
-    }
+    cli::parser p;
+    p.value("-o,--output", [&](const std::string& v) { opt.output = v, opt.output_given = true; });
+    p.value("-l,--label", [&](const std::string& v) { opt.labels.push_back(v); });
+    p.value("-t,--title", [&](const std::string& v) { opt.title = v; });
+    p.value("--genome", [&](const std::string& v) { opt.genome = v, opt.genome_given = true; });
+    p.value("--significance", [&](const std::string& v) { opt.significance = v, opt.significance_given = true; });
+    p.operands([&](const std::string& v) { opt.files.push_back(v); });
+    request = p.parse(argc, argv);
     return opt;
 }
 
@@ -167,7 +126,7 @@ bool same_file(const std::string& a, const std::string& b)
 
 void usage_message(const char* problem)
 {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, problem, PROGRAM);
+    std::fputs(cli::usage_message(PROGRAM, problem).c_str(), stderr);
 }
 
 bool flush_stdout()
@@ -215,6 +174,7 @@ int run_genome(const options& opt)
         return 1;
     }
     const brell_plot::significance* sigp = opt.significance_given ? &sig : nullptr;
+    scan.title = opt.title;
 
     std::string why;
     if (!write_file(opt.output, brell_plot::genome_svg(scan, sigp), why)) {
@@ -231,20 +191,15 @@ int run_genome(const options& opt)
 int run(int argc, char** argv)
 {
     options opt;
+    cli::request request;
     try {
-        opt = parse_args(argc, argv);
-    } catch (const usage_error& e) {
-        usage_message(e.text.c_str());
+        opt = parse_args(argc, argv, request);
+    } catch (const cli::usage_error& e) {
+        usage_message(e.what());
         return 1;
     }
-    if (opt.help) {
-        print_help(stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
-    }
-    if (opt.version) {
-        std::printf("%s %s\n", PROGRAM, BRELL_VERSION);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
-    }
+    if (request != cli::request::run)
+        return cli::print(request == cli::request::help ? help_text() : cli::version_line(PROGRAM));
     if (!opt.output_given)
         opt.output = opt.genome_given ? DEFAULT_GENOME_OUTPUT : DEFAULT_OUTPUT;
     const char* problem = opt.genome_given ? genome_problem(opt)
@@ -279,7 +234,7 @@ int run(int argc, char** argv)
     }
 
     std::string why;
-    if (!write_file(opt.output, brell_plot::svg_figure(sets), why)) {
+    if (!write_file(opt.output, brell_plot::svg_figure(sets, opt.title), why)) {
         std::fprintf(stderr, "%s: %s: could not be written (%s)\n", PROGRAM, opt.output.c_str(), why.c_str());
         return 1;
     }

@@ -96,7 +96,8 @@ std::vector<stretch> stretches_above(const std::vector<result_row>& rows, double
 
 std::string summary(const result_set& set);
 
-std::string svg_figure(const std::vector<result_set>& sets);
+// title empty: a title that says what is drawn.
+std::string svg_figure(const std::vector<result_set>& sets, const std::string& title = {});
 
 // Text made safe for XML character data and attribute values: markup
 // characters escaped, invalid UTF-8 and forbidden control characters
@@ -113,6 +114,10 @@ struct axis {
 axis nice_axis(double lo, double hi);
 // Enough digits to tell neighbouring ticks apart.
 std::string tick_label(double t, const axis& a);
+
+// A number's text without the sign of a zero: "-0" or "-0.00" on a LOD
+// would read as evidence against linkage where there is none.
+std::string unsigned_zero(std::string text);
 
 // ---- Genome scans -------------------------------------------------------
 //
@@ -135,6 +140,7 @@ struct scan_chromosome {
 
 struct genome_scan {
     std::string name;                          // the file, for messages and the summary
+    std::string title;                         // the figure's; empty: "Genome scan: " and the name
     std::vector<std::string> models;          // column prefixes upper-cased ("LIN", "EXP"), in column order
     std::vector<scan_chromosome> chromosomes;  // in file order, each named once
 };

@@ -17,7 +17,7 @@ std::string g(double v)
 {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
+    return unsigned_zero(buf);
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ std::string fixed(double v, const char* format)
         return v > 0 ? "Inf" : "-Inf";
     char buf[64];
     std::snprintf(buf, sizeof buf, format, v);
-    return buf;
+    return unsigned_zero(buf);
 }
 
 // Columns padded to their widest cell; numbers to the right.

@@ -9,14 +9,12 @@ int main(int argc, char* argv[])
 {
     try {
         const scan::options o = scan::parse_options(argc, argv);
-        if (o.ibd.help) {
-            std::fputs(scan::usage_text(), stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
+        if (o.ibd.help || o.ibd.version)
+            return cli::print(o.ibd.help ? scan::usage_text() : cli::version_line(scan::PROGRAM));
         const int status = scan::run(o);
         return std::fflush(stdout) == 0 ? status : 1;
     } catch (const ibd::usage_error& e) {
-        std::fprintf(stderr, "%s: %s (see --help)\n", scan::PROGRAM, e.what());
+        std::fputs(cli::usage_message(scan::PROGRAM, e.what()).c_str(), stderr);
     } catch (const linkage::input_error& e) {
         std::fprintf(stderr, "%s: %s\n", scan::PROGRAM, e.what());
     } catch (const std::bad_alloc&) {

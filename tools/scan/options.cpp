@@ -2,7 +2,6 @@
 #include <charconv>
 #include <cmath>
 #include <tuple>
-#include <string_view>
 
 #include "brell.h"
 #include "scan_tool.h"
@@ -33,7 +32,11 @@ const char* usage_text()
            "  brell-ibd's options: --score all|pairs  --step CM  --freq all|founders\n"
            "                       --weights none|pairs  --max-bits N  --drop-inconsistent\n"
            "                       --threads N  --quiet\n"
-           "  -h, --help               print this help and exit\n";
+           "  and its LD clusters, for the study and the replicates alike:\n"
+           "                       --clusters FILE  --ld-r2 R  --ld-distance CM\n"
+           "                       --max-haplotypes N  --write-clusters FILE (the study's)\n"
+           "  -h, --help               print this help and exit\n"
+           "      --version            print the version and exit\n";
 }
 
 namespace {
@@ -61,18 +64,27 @@ settings scan_settings(const options& o)
     std::string models;
     for (const std::string& m : o.models)
         models += (models.empty() ? "" : ",") + m;
-    return {{"model", models},
-            {"grid", o.grid.empty() ? "none"
-                                    : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
-                                          std::to_string(o.grid_n)},
-            {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
-            {"step", brell::shortest(i.step)},
-            {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
-            // Replicates are read with their frequency file where the study has one.
-            {"frequencies", i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
-            {"weights", i.pair_weights ? "pairs" : "none"},
-            {"max-bits", std::to_string(i.max_bits)},
-            {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
+    settings out = {{"model", models},
+                    {"grid", o.grid.empty() ? "none"
+                                            : brell::shortest(o.grid_min) + " " + brell::shortest(o.grid_max) + " " +
+                                                  std::to_string(o.grid_n)},
+                    {"score", i.score == linkage::score_kind::all ? "all" : "pairs"},
+                    {"step", brell::shortest(i.step)},
+                    {"freq", i.freq == linkage::freq_from::all ? "all" : "founders"},
+                    // Replicates are read with their frequency file where the study has one.
+                    {"frequencies",
+                     i.format == ibd::input_format::linkage && !i.files.freq.empty() ? "file" : "counted"},
+                    {"weights", i.pair_weights ? "pairs" : "none"},
+                    {"max-bits", std::to_string(i.max_bits)},
+                    {"drop-inconsistent", i.drop_inconsistent ? "yes" : "no"}};
+    // LD clusters, only where asked for: results made without them read as before.
+    if (!i.clusters.empty() || i.ld_r2) {
+        out.emplace_back("clusters", i.clusters.empty() ? "none" : "file");
+        out.emplace_back("ld-r2", i.ld_r2 ? brell::shortest(*i.ld_r2) : "none");
+        out.emplace_back("ld-distance", brell::shortest(i.ld.max_cm));
+        out.emplace_back("max-haplotypes", std::to_string(i.ld.max_haplotypes));
+    }
+    return out;
 }
 
 std::string settings_difference(const settings& theirs, const settings& ours)
@@ -84,6 +96,8 @@ std::string settings_difference(const settings& theirs, const settings& ours)
             return std::string(s.second == "yes" ? "--drop-inconsistent" : "no --drop-inconsistent");
         if (s.first == "model" && s.second.find(',') != std::string::npos)
             return std::string("--model both");
+        if (s.first == "clusters")
+            return std::string(s.second == "file" ? "a --clusters file" : "no --clusters file");
         return "--" + s.first + " " + s.second;
     };
     std::string a, b;
@@ -104,50 +118,35 @@ std::string settings_difference(const settings& theirs, const settings& ours)
 options parse_options(int argc, const char* const argv[])
 {
     options o;
+    o.ibd.program = PROGRAM;
     bool model_given = false;
-    for (int i = 1; i < argc;) {
-        const std::string_view a = argv[i];
-        auto value = [&](int n) {
-            if (i + n >= argc)
-                throw ibd::usage_error("option " + std::string(a) + " needs " + std::to_string(n) +
-                                       (n == 1 ? " value" : " values"));
-        };
-        if (a == "--model") {
-            value(1);
-            const std::string_view m = argv[i + 1];
-            if (m == "LIN" || m == "lin")
-                o.models = {"LIN"};
-            else if (m == "EXP" || m == "exp")
-                o.models = {"EXP"};
-            else if (m == "both")
-                o.models = {"LIN", "EXP"};
-            else
-                throw ibd::usage_error("--model takes LIN, EXP or both: '" + std::string(m) + "'");
-            model_given = true;
-            i += 2;
-        } else if (a == "--grid") {
-            value(3);
-            o.grid = {argv[i + 1], argv[i + 2], argv[i + 3]};
-            check_grid(o);
-            i += 4;
-        } else if (a == "--replicates") {
-            value(1);
-            o.replicates = argv[i + 1];
-            i += 2;
-        } else if (a == "--scan-replicate") {
-            value(1);
-            o.scan_replicate = argv[i + 1];
-            i += 2;
-        } else if (a == "--gather") {
-            o.gather = true;
-            ++i;
-        } else if (!ibd::take_option(argc, argv, i, o.ibd)) {
-            throw ibd::usage_error("unknown argument '" + std::string(a) + "'");
-        }
-    }
+    cli::parser p;
+    ibd::add_options(p, o.ibd);
+    p.value("--model", [&](const std::string& m) {
+        // Read as brell reads its model word: LIN, Lin, Linear, exp...
+        if (m == "both")
+            o.models = {"LIN", "EXP"};
+        else if (const int model = brell::get_model(m.c_str()); model == brell::MODEL_LIN)
+            o.models = {"LIN"};
+        else if (model == brell::MODEL_EXP)
+            o.models = {"EXP"};
+        else
+            throw ibd::usage_error("--model takes LIN, EXP or both: '" + m + "'");
+        model_given = true;
+    });
+    p.values("--grid", 3, [&](const std::vector<std::string>& v) {
+        o.grid = v;
+        check_grid(o);
+    });
+    p.value("--replicates", [&](const std::string& v) { o.replicates = v; });
+    p.value("--scan-replicate", [&](const std::string& v) { o.scan_replicate = v; });
+    p.flag("--gather", [&] { o.gather = true; });
+    const cli::request r = p.parse(argc, argv);
+    o.ibd.help = r == cli::request::help;
+    o.ibd.version = r == cli::request::version;
     if (!model_given)
         o.models = {"LIN"};
-    if (o.ibd.help)
+    if (r != cli::request::run)
         return o;
     if (o.gather && o.replicates.empty())
         throw ibd::usage_error("--gather goes with --replicates");

@@ -47,12 +47,15 @@ std::set<std::string> autosomes(const linkage::study& s)
 prepared_study prepare_study(const options& o, bool with_fingerprint)
 {
     prepared_study p{ibd::read_study(o.ibd), {}};
+    linkage::print_notes(p.study.notes, PROGRAM, stderr);
     if (with_fingerprint) {
+        const int threads = o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads();
+        const linkage::cluster_set cs =
+            linkage::analysis_clusters(p.study, o.ibd.clusters, o.ibd.ld_r2, o.ibd.ld, o.ibd.max_bits, threads);
         std::vector<linkage::inconsistency> dropped;
         if (o.ibd.drop_inconsistent)
-            dropped = linkage::find_inconsistencies(p.study, o.ibd.max_bits,
-                                                    o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads());
-        p.fingerprint = linkage::fingerprint_of(p.study, dropped);
+            dropped = linkage::find_inconsistencies(p.study, cs, o.ibd.max_bits, threads);
+        p.fingerprint = linkage::fingerprint_of(p.study, dropped, &cs);
     }
     return p;
 }
@@ -164,16 +167,23 @@ namespace {
 // study's scan had one. Its files are LINKAGE-style whatever the study's
 // were, where only X is X-linked: the chromosomes the study leaves out (Y,
 // MT, XY of a PLINK study) are left out here too.
-linkage::study read_replicate(const options& o, const std::string& dir, const std::set<std::string>& analysed,
-                              bool& with_freq)
+linkage::study read_replicate(const options& o, const std::string& dir, const linkage::study& study,
+                              const std::set<std::string>& analysed, bool& with_freq)
 {
     with_freq = o.ibd.format == ibd::input_format::linkage && !o.ibd.files.freq.empty();
     linkage::linkage_files f{dir + "/study.ped", dir + "/study.dat", dir + "/study.map",
                              with_freq ? dir + "/study.freq" : std::string()};
     linkage::study s = linkage::read_linkage(f);
-    for (linkage::marker& m : s.markers)
+    for (std::size_t k = 0; k < s.markers.size(); ++k) {
+        linkage::marker& m = s.markers[k];
         if (!analysed.count(m.chrom))
             m.kind = linkage::chrom_kind::excluded;
+        // An allele the draw left out is still one a cluster file may name.
+        if (!with_freq && k < study.markers.size() && study.markers[k].name == m.name)
+            for (const std::string& a : study.markers[k].alleles)
+                if (std::find(m.alleles.begin(), m.alleles.end(), a) == m.alleles.end())
+                    m.alleles.push_back(a);
+    }
     linkage::count_frequencies(s, o.ibd.freq);
     return s;
 }
@@ -189,16 +199,19 @@ brell::file_ptr null_log()
 }  // namespace
 
 replicate_result scan_one(const options& o, const replicate_entry& e, const std::string& scratch,
-                          const std::set<std::string>& analysed)
+                          const linkage::study& study)
 {
     options ro = o;
     ro.ibd.threads = 1;
     ro.ibd.quiet = true;
+    ro.ibd.write_clusters.clear();  // the study's are the ones asked for
     bool with_freq = false;
-    const linkage::study s = read_replicate(o, e.dir, analysed, with_freq);
-    // The files themselves, not only the manifest beside them.
+    const linkage::study s = read_replicate(o, e.dir, study, autosomes(study), with_freq);
+    // The files themselves, not only the manifest beside them. Its LD model
+    // is found from its own genotypes, as the study's is from the study's.
     linkage::fingerprint files = linkage::fingerprint_of(s);
     files.dropped = e.manifest.study.dropped;
+    files.set("clusters", *e.manifest.study.get("clusters"));
     if (!with_freq)  // counted from these genotypes, as the study's are from its own
         files.set("frequencies", *e.manifest.study.get("frequencies"));
     const std::string diff = linkage::fingerprint_difference(files, e.manifest.study);

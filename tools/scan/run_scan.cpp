@@ -67,7 +67,7 @@ int scan_replicate(const options& o)
     const prepared_study p = prepare_study(o, true);
     const replicate_entry e{"", o.scan_replicate, check_manifest(o.scan_replicate, p.fingerprint), {}};
     run_folder out(o.scan_replicate, run_folder::kind::replicate);
-    const replicate_result r = scan_one(o, e, out.stage() + "/work", autosomes(p.study));
+    const replicate_result r = scan_one(o, e, out.stage() + "/work", p.study);
     std::error_code ec;
     std::filesystem::remove_all(out.stage() + "/work", ec);
     write_file(out.stage() + "/" + REPLICATE_RESULT, result_text(o, e.manifest, r));
@@ -87,7 +87,6 @@ std::vector<replicate_result> scan_replicates(const options& o, const linkage::s
             out[r] = reps[r].gathered;
         return out;
     }
-    const std::set<std::string> analysed = autosomes(study);
     const int threads = o.ibd.threads > 0 ? o.ibd.threads : brell::default_threads();
     const int workers = std::max(1, std::min(threads, static_cast<int>(reps.size())));
     std::atomic<std::size_t> next{0}, done{0};
@@ -99,7 +98,7 @@ std::vector<replicate_result> scan_replicates(const options& o, const linkage::s
                 // Through the text a --scan-replicate result holds, so that
                 // gathering scans made elsewhere gives the same bytes.
                 const std::string name = reps[r].dir + "/" + REPLICATE_RESULT;
-                out[r] = parse_replicate(o, replicate_text(o, scan_one(o, reps[r], scratch, analysed)), name);
+                out[r] = parse_replicate(o, replicate_text(o, scan_one(o, reps[r], scratch, study)), name);
                 const std::size_t d = ++done;
                 if (progress && t == 0)
                     std::fprintf(stderr, "\r%s: replicate %zu of %zu\033[K", PROGRAM, d, reps.size());

@@ -69,6 +69,16 @@ void append(std::string& out, double v)
     }
 }
 
+// The study as its files name it: "study" for study.ped or a PLINK prefix
+// study, without the folders.
+std::string study_name(const ibd::options& o)
+{
+    std::filesystem::path p = o.format == ibd::input_format::linkage ? o.files.ped : o.prefix;
+    if (o.format == ibd::input_format::linkage && p.has_extension())
+        p.replace_extension();
+    return p.filename().string();
+}
+
 }  // namespace
 
 brell_plot::genome_scan scan_study(const options& o, const linkage::study& s, const std::string& out_dir,
@@ -79,6 +89,7 @@ brell_plot::genome_scan scan_study(const options& o, const linkage::study& s, co
     const ibd::summary sum = ibd::run_ibd(io, s, log);
     brell_plot::genome_scan g;
     g.name = "scan.tsv";
+    g.title = "Genome scan: " + study_name(o.ibd);
     g.models = o.models;
     bool warned = false;
     for (const ibd::chromosome_done& c : sum.chromosomes) {

@@ -124,10 +124,10 @@ std::string result_text(const options& o, const linkage::replicate_manifest& m, 
 replicate_result read_result(const options& o, const linkage::replicate_manifest& m, const std::string& text,
                              const std::string& name);
 
-// Scans one replicate folder in scratch (its files checked against its
-// manifest first).
+// Scans one replicate folder of the study in scratch (its files checked
+// against its manifest first), on the chromosomes the study's scan analyses.
 replicate_result scan_one(const options& o, const replicate_entry& e, const std::string& scratch,
-                          const std::set<std::string>& analysed);
+                          const linkage::study& study);
 
 // Scans every replicate (or takes its gathered result) on the chromosomes
 // that the study's own scan analyses; scratch folders go under work.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "sim.h"
+#include "cluster_drop.h"
 #include "inconsistent.h"
 #include "writers.h"
 
@@ -26,12 +27,20 @@ linkage::study read_drop_study(const drop_options& d)
 
 linkage::study drop_replicate(const linkage::study& s, std::uint64_t seed, long r)
 {
+    return drop_replicate(s, linkage::cluster_set{}, seed, r);
+}
+
+linkage::study drop_replicate(const linkage::study& s, const linkage::cluster_set& cs, std::uint64_t seed, long r)
+{
     linkage::study out = s;
     const std::vector<linkage::chromosome> chroms = linkage::chromosomes(s);
     std::vector<std::vector<double>> cm(chroms.size());
-    for (std::size_t c = 0; c < chroms.size(); ++c)
-        for (int m : chroms[c].markers)
-            cm[c].push_back(s.markers[m].cm);
+    std::vector<std::vector<linkage::locus>> loci(chroms.size());
+    for (std::size_t c = 0; c < chroms.size(); ++c) {
+        loci[c] = linkage::loci(s, chroms[c], cs);
+        for (const linkage::locus& l : loci[c])
+            cm[c].push_back(l.cm);
+    }
 
     // One generator for the whole replicate, walked in a fixed order
     // (families in file order, chromosomes in map order), so that a
@@ -45,7 +54,10 @@ linkage::study drop_replicate(const linkage::study& s, std::uint64_t seed, long 
             // Chromosomes other than autosomes are dropped as autosomes too:
             // nothing downstream analyses them, but they stay in the files.
             const linkage::inheritance inh = linkage::draw_inheritance(mz.nbits(), cm[c], u);
-            linkage::gene_drop(f, mz, out.markers, chroms[c].markers, inh, u);
+            if (cs.list.empty())
+                linkage::gene_drop(f, mz, out.markers, chroms[c].markers, inh, u);
+            else
+                linkage::gene_drop(f, mz, out.markers, cs, loci[c], inh, u);
         }
         const linkage::family& orig = s.families[fi];
         for (std::size_t k = 0; k < f.geno.size(); ++k)
@@ -64,20 +76,23 @@ std::string replicate_name(long r)
 
 drop_study prepare_drop_study(const drop_options& d)
 {
-    drop_study out{read_drop_study(d), {}, 0};
+    drop_study out{read_drop_study(d), {}, 0, {}};
     const unsigned cores = std::thread::hardware_concurrency();
+    const int threads = cores ? static_cast<int>(cores) : 1;
+    out.clusters = linkage::analysis_clusters(out.study, d.clusters, d.ld_r2, d.ld, d.max_bits, threads);
     const std::vector<linkage::inconsistency> found =
-        linkage::find_inconsistencies(out.study, d.max_bits, cores ? static_cast<int>(cores) : 1);
+        linkage::find_inconsistencies(out.study, out.clusters, d.max_bits, threads);
     if (!found.empty() && !d.drop_inconsistent) {
         std::string text = std::string(PROGRAM) + ": " + linkage::INCONSISTENCIES_FOUND;
         for (const linkage::inconsistency& i : found)
             text += std::string("\n") + PROGRAM + ": " +
-                    linkage::inconsistency_line(out.study, out.study.families[i.family], i.marker, i.person);
+                    linkage::inconsistency_line(out.study, out.clusters, out.study.families[i.family], i.marker,
+                                                i.person);
         throw inconsistent_study(text);
     }
-    linkage::drop_genotypes(out.study, found);
+    linkage::drop_genotypes(out.study, out.clusters, found);
     out.dropped = found.size();
-    out.fingerprint = linkage::fingerprint_of(out.study, found);
+    out.fingerprint = linkage::fingerprint_of(out.study, found, &out.clusters);
     return out;
 }
 
@@ -153,7 +168,7 @@ drop_summary write_replicates(const options& opt)
         const std::string hidden = (dir / ("." + replicate_name(r))).string();
         const std::string stage = fresh_folder(hidden);
         try {
-            const linkage::study out = drop_replicate(s, opt.seed, r);
+            const linkage::study out = drop_replicate(s, st.clusters, opt.seed, r);
             linkage::write_linkage(out, stage + "/study.ped", stage + "/study.dat", stage + "/study.map",
                                    stage + "/study.freq");
             linkage::output_file manifest(stage + "/" + linkage::MANIFEST_FILE);
@@ -178,7 +193,9 @@ drop_summary write_replicates(const options& opt)
         }
     }
 
-    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0};
+    if (!d.write_clusters.empty())
+        linkage::write_clusters(d.write_clusters, s, st.clusters);
+    drop_summary sum{s.families.size(), s.markers.size(), st.dropped, 0, 0, 0, s.notes};
     for (const auto& [number, path] : linkage::replicate_folders(opt.out_dir))
         if (!fs::is_empty(path, ec)) {
             sum.lowest = sum.held++ ? sum.lowest : static_cast<long>(number);

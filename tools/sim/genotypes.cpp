@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <cmath>
 
 #include "sim.h"
 
 namespace sim {
 
-std::vector<linkage::marker> make_markers(const options& opt, const map& m)
+namespace {
+
+std::vector<linkage::marker> base_markers(const options& opt, const map& m)
 {
     const int k = opt.alleles;
     rng r(opt.seed, STUDY_WIDE, STREAM_FREQUENCIES);
@@ -37,6 +40,66 @@ std::vector<linkage::marker> make_markers(const options& opt, const map& m)
     return markers;
 }
 
+// The index that u in [0, 1) falls on when [0, 1) is cut into freq.
+std::size_t draw(const std::vector<double>& freq, double u)
+{
+    std::size_t k = 0;
+    for (; k + 1 < freq.size() && u >= freq[k]; ++k)
+        u -= freq[k];
+    return k;
+}
+
+}  // namespace
+
+std::vector<linkage::cluster> make_ld(const options& opt, const map& m)
+{
+    std::vector<linkage::cluster> blocks;
+    if (opt.ld_block == 0 || opt.alleles == 0)
+        return blocks;
+    const std::vector<linkage::marker> base = base_markers(opt, m);
+    rng r(opt.seed, STUDY_WIDE, STREAM_LD);
+    const std::size_t H = static_cast<std::size_t>(opt.ld_haplotypes);
+    for (std::size_t first = 0; first < base.size(); first += static_cast<std::size_t>(opt.ld_block)) {
+        linkage::cluster& c = blocks.emplace_back();
+        for (std::size_t j = first; j < std::min(base.size(), first + opt.ld_block); ++j)
+            c.markers.push_back(static_cast<int>(j));
+        const std::size_t K = c.size();
+        c.haplotypes.assign(H * K, 0);
+        for (std::size_t j = 0; j < K; ++j) {
+            const std::vector<double>& freq = base[c.markers[j]].freq;
+            bool polymorphic = false;
+            while (!polymorphic) {
+                for (std::size_t h = 0; h < H; ++h) {
+                    c.haplotypes[h * K + j] = static_cast<std::uint16_t>(draw(freq, r.uniform()) + 1);
+                    polymorphic |= c.haplotypes[h * K + j] != c.haplotypes[j];
+                }
+            }
+        }
+        // Uniform on the simplex: normalised exponential draws.
+        double total = 0.0;
+        for (std::size_t h = 0; h < H; ++h) {
+            const double x = -std::log1p(-r.uniform());
+            total += c.freq.emplace_back(x > 0.0 ? x : 0x1p-53);
+        }
+        for (double& f : c.freq)
+            f /= total;
+    }
+    return blocks;
+}
+
+std::vector<linkage::marker> make_markers(const options& opt, const map& m)
+{
+    std::vector<linkage::marker> markers = base_markers(opt, m);
+    for (const linkage::cluster& c : make_ld(opt, m))
+        for (std::size_t j = 0; j < c.size(); ++j) {
+            std::vector<double>& freq = markers[c.markers[j]].freq;
+            std::fill(freq.begin(), freq.end(), 0.0);
+            for (std::size_t h = 0; h < c.count(); ++h)
+                freq[c.haplotype(h)[j] - 1] += c.freq[h];
+        }
+    return markers;
+}
+
 namespace {
 
 linkage::person member(int id, int father, int mother, linkage::sex sex, linkage::status affection)
@@ -53,7 +116,7 @@ linkage::person member(int id, int father, int mother, linkage::sex sex, linkage
 }  // namespace
 
 void simulate_pedigree(const options& opt, const std::vector<linkage::marker>& markers, const map& m, long index,
-                       const kindred_sample& ks, kindred_pedigree& out)
+                       const kindred_sample& ks, kindred_pedigree& out, const std::vector<linkage::cluster>* ld)
 {
     using linkage::sex;
     using linkage::status;
@@ -106,7 +169,28 @@ void simulate_pedigree(const options& opt, const std::vector<linkage::marker>& m
     for (std::size_t p = 0; p < npos; ++p)
         columns[p] = static_cast<int>(p);
     rng allele_r(opt.seed, kid, STREAM_ALLELES);
-    linkage::gene_drop(f, out.meioses, markers, columns, inh, [&] { return allele_r.uniform(); });
+    if (opt.ld_block == 0) {
+        linkage::gene_drop(f, out.meioses, markers, columns, inh, [&] { return allele_r.uniform(); });
+    } else {
+        std::vector<linkage::cluster> made;
+        const std::vector<linkage::cluster>& blocks = ld ? *ld : (made = make_ld(opt, m));
+        const std::size_t n = f.persons.size();
+        f.geno.assign(npos * n, linkage::genotype{});
+        std::vector<std::size_t> hap(2 * out.meioses.founders.size());
+        std::vector<linkage::label_pair> labels;
+        for (const linkage::cluster& c : blocks) {
+            for (std::size_t& h : hap)
+                h = draw(c.freq, allele_r.uniform());
+            for (std::size_t j = 0; j < c.size(); ++j) {
+                const auto p = static_cast<std::size_t>(c.markers[j]);
+                linkage::founder_labels(out.meioses, f, inh.at(p), labels);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint16_t a = c.haplotype(hap[labels[i][0]])[j], b = c.haplotype(hap[labels[i][1]])[j];
+                    f.at(p, i) = {std::min(a, b), std::max(a, b)};
+                }
+            }
+        }
+    }
 
     const bool ancestors_typed = opt.parents == parents_mode::genotyped ||
                                  (opt.parents == parents_mode::mixed && index % 2 == 0);

@@ -1,19 +1,20 @@
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
 
+#include "command_line.h"
 #include "sim.h"
 
 int main(int argc, char* argv[])
 {
     try {
         const sim::options opt = sim::parse_options(argc, argv);
-        if (opt.help) {
-            std::fputs(sim::usage_text(), stdout);
-            return 0;
-        }
+        if (opt.help || opt.version)
+            return cli::print(opt.help ? sim::usage_text() : cli::version_line(sim::PROGRAM));
         if (opt.drop.on) {
             const sim::drop_summary sum = sim::write_replicates(opt);
+            linkage::print_notes(sum.notes, sim::PROGRAM, stderr);
             const long n = opt.drop.replicates, first = opt.drop.first;
             const std::string range = sim::replicate_name(first) +
                                       (n > 1 ? " to " + sim::replicate_name(first + n - 1) : std::string());
@@ -44,12 +45,14 @@ int main(int argc, char* argv[])
             std::printf(" %s", f.c_str());
         std::printf("\n");
         return 0;
+    } catch (const cli::usage_error& e) {
+        std::fputs(cli::usage_message(sim::PROGRAM, e.what()).c_str(), stderr);
     } catch (const sim::inconsistent_study& e) {
         std::fprintf(stderr, "%s\n", e.what());
-    } catch (const linkage::input_error& e) {
-        std::fprintf(stderr, "brell-sim: %s\n", e.what());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of memory\n", sim::PROGRAM);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Error: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", sim::PROGRAM, e.what());
     }
     return 1;
 }

@@ -1,8 +1,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
+#include "brell.h"
+#include "command_line.h"
 #include "sim.h"
 
 namespace sim {
@@ -90,11 +93,13 @@ std::array<double, MAX_SIBS + 1> parse_sib_mix(std::string_view text)
 
 // Options that shape the simulated study, which a replicate takes from the
 // study it copies, and options that only mean something with --drop.
-constexpr std::string_view SIMULATION_ONLY[] = {"kindreds", "sibs", "length", "spacing", "locus",
-                                                "model", "delta", "informativeness", "weights", "markers",
-                                                "freqs", "parents", "missing", "pedigree", "plink"};
-constexpr std::string_view DROP_ONLY[] = {"ped", "dat", "map", "freq-file", "bfile", "file", "replicates", "first",
-                                          "freq", "max-bits", "drop-inconsistent"};
+constexpr std::string_view SIMULATION_ONLY[] = {"--kindreds", "--sibs", "--length", "--spacing", "--locus",
+                                                "--model", "--delta", "--informativeness", "--weights", "--markers",
+                                                "--freqs", "--parents", "--missing", "--pedigree", "--plink", "--ld"};
+constexpr std::string_view DROP_ONLY[] = {"--ped", "--dat", "--map", "--freq-file", "--bfile", "--file",
+                                          "--replicates", "--first", "--freq", "--max-bits", "--drop-inconsistent",
+                                          "--clusters", "--ld-r2", "--ld-distance", "--max-haplotypes",
+                                          "--write-clusters"};
 
 bool listed(std::string_view name, const auto& names)
 {
@@ -104,34 +109,22 @@ bool listed(std::string_view name, const auto& names)
     return false;
 }
 
-// The long name of a short option, or "".
-std::string_view long_name(std::string_view arg)
+void check_drop(const drop_options& d)
 {
-    if (arg == "-p")
-        return "ped";
-    if (arg == "-d")
-        return "dat";
-    if (arg == "-m")
-        return "map";
-    if (arg == "-f")
-        return "freq-file";
-    if (arg == "-o")
-        return "out";
-    return {};
-}
-
-void check_drop(const drop_options& d, int filesets)
-{
-    const linkage::linkage_files& f = d.files;
-    const bool any_linkage = !f.ped.empty() || !f.dat.empty() || !f.map.empty() || !f.freq.empty();
-    if (filesets > 1)
-        throw error("--drop: give one PLINK fileset (--bfile or --file)");
-    if (filesets == 1 && any_linkage)
-        throw error("--drop: give either -p/-d/-m or a PLINK fileset (--bfile or --file), not both");
-    if (filesets == 0 && (f.ped.empty() || f.dat.empty() || f.map.empty()))
-        throw error("--drop needs a study: -p PED -d DAT -m MAP [-f FREQ], --bfile PREFIX or --file PREFIX");
+    if (const std::string problem = linkage::study_options_problem(d.format, d.files, d.prefix, d.filesets);
+        !problem.empty())
+        throw error("--drop: " + problem);
     if (d.replicates == 0)
         throw error("--drop needs --replicates N");
+    const linkage::cluster_limits defaults;
+    if (d.clusters.empty() && !d.ld_r2) {
+        const char* alone = !d.write_clusters.empty()                        ? "--write-clusters"
+                            : d.ld.max_cm != defaults.max_cm                 ? "--ld-distance"
+                            : d.ld.max_haplotypes != defaults.max_haplotypes ? "--max-haplotypes"
+                                                                             : nullptr;
+        if (alone)
+            throw error(std::string(alone) + " goes with --clusters or --ld-r2");
+    }
     if (d.replicates - 1 > MAX_REPLICATE - d.first)
         throw error("--first " + std::to_string(d.first) + " --replicates " + std::to_string(d.replicates) +
                     ": replicate numbers go beyond " + std::to_string(MAX_REPLICATE));
@@ -188,6 +181,10 @@ const char* usage_text()
            "                        (default sibship)\n"
            "  --plink               also write study.bed, study.bim and study.fam\n"
            "                        (two alleles per marker only)\n"
+           "  --ld BLOCK:HAPS       linkage disequilibrium: founder haplotypes drawn block\n"
+           "                        by block, BLOCK consecutive markers from HAPS\n"
+           "                        ancestral haplotypes with random frequencies (the\n"
+           "                        markers' frequencies are then theirs)\n"
            "\n"
            "Null replicates of a study (written as REPDIR/rep000001, rep000002, ...,\n"
            "each holding study.ped, study.dat, study.map and study.freq):\n"
@@ -209,6 +206,10 @@ const char* usage_text()
            "                        study is refused with the list)\n"
            "  --max-bits N          the largest families brell-ibd analyses, whose\n"
            "                        inconsistencies count (default 24, as brell-ibd's)\n"
+           "  --clusters FILE, --ld-r2 R, --ld-distance CM, --max-haplotypes N\n"
+           "                        brell-ibd's clusters of markers in LD: their founder\n"
+           "                        haplotypes are drawn whole from their frequencies\n"
+           "  --write-clusters FILE write those clusters and their frequencies\n"
            "  --replicates N        number of replicates\n"
            "  --first R             number of the first replicate (default 1); replicate\n"
            "                        r depends only on the seed and r\n"
@@ -220,7 +221,8 @@ const char* usage_text()
            "With --drop, --seed and --out apply; the options that shape a simulated\n"
            "study do not.\n"
            "\n"
-           "  --help                print this text and exit\n";
+           "  -h, --help            print this text and exit\n"
+           "  --version             print the version and exit\n";
 }
 
 options parse_options(int argc, const char* const argv[])
@@ -230,167 +232,189 @@ options parse_options(int argc, const char* const argv[])
     bool delta_given = false;
     std::string genotype_option;  // the last option that only means something with genotypes
     std::string simulation_option, drop_option;  // the first of each, as typed
-    int filesets = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help") {
-            opt.help = true;
-            return opt;
-        }
-        if (arg == "--plink") {
-            opt.plink = true;
-            if (simulation_option.empty())
-                simulation_option = arg;
-            continue;
-        }
-        if (arg == "--drop") {
-            opt.drop.on = true;
-            continue;
-        }
-        if (arg == "--drop-inconsistent") {
-            opt.drop.drop_inconsistent = true;
-            if (drop_option.empty())
-                drop_option = arg;
-            continue;
-        }
-        std::string_view name = long_name(arg);
-        std::string_view value;
-        std::string typed(arg);
-        if (!name.empty()) {
-            if (i + 1 >= argc)
-                throw error(typed + " needs a value (see --help)");
-            value = argv[++i];
-        } else {
-            if (arg.substr(0, 2) != "--" || arg.size() == 2)
-                throw error("unexpected argument '" + std::string(arg) + "' (see --help)");
-            name = arg.substr(2);
-            if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                typed = "--" + std::string(name);
-                if (name == "plink" || name == "drop" || name == "drop-inconsistent")
-                    throw error(typed + " takes no value");
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                throw error("--" + std::string(name) + " needs a value (see --help)");
-            }
-        }
+    cli::parser p;
+    p.watch([&](const std::string& typed, const std::string& name) {
         if (simulation_option.empty() && listed(name, SIMULATION_ONLY))
             simulation_option = typed;
         if (drop_option.empty() && listed(name, DROP_ONLY))
             drop_option = typed;
+    });
+    // Messages name an option by its long name, however it was typed.
+    auto value = [&](std::string_view names, std::function<void(std::string_view name, std::string_view v)> take) {
+        const std::string name(names.substr(names.find("--") + 2));
+        p.value(names, [name, take](const std::string& v) { take(name, v); });
+    };
 
-        if (name == "kindreds") {
-            if (!parse_whole(value, opt.kindreds) || opt.kindreds < 1 || opt.kindreds > MAX_KINDREDS)
-                bad_value(name, value, "a whole number from 1 to " + std::to_string(MAX_KINDREDS));
-        } else if (name == "sibs") {
-            opt.sib_mix = parse_sib_mix(value);
-        } else if (name == "length") {
-            opt.length = real_at_least(name, value, 0.0, false, "a length of 0 cM or more");
-        } else if (name == "spacing") {
-            opt.spacing = real_at_least(name, value, 0.0, true, "a distance above 0 cM");
-        } else if (name == "locus") {
-            opt.has_locus = value != "none";
-            if (opt.has_locus)
-                opt.locus = real_at_least(name, value, 0.0, false, "a position of 0 cM or more, or none");
-        } else if (name == "model") {
-            if (value == "exp" || value == "EXP")
-                opt.model = model::exponential;
-            else if (value == "lin" || value == "LIN")
-                opt.model = model::linear;
-            else
-                bad_value(name, value, "exp or lin");
-        } else if (name == "delta") {
-            if (!parse_real(value, opt.delta))
-                bad_value(name, value, "a finite number");
-            delta_given = true;
-        } else if (name == "informativeness") {
-            if (!parse_real(value, opt.informativeness) || opt.informativeness < 0 || opt.informativeness > 1)
-                bad_value(name, value, "a probability from 0 to 1");
-        } else if (name == "weights") {
-            opt.write_weights = true;
-            opt.pair_weights = value == "pairs";
-            if (!opt.pair_weights)
-                opt.weight_value = real_at_least(name, value, 0.0, true, "pairs or a weight above 0");
-        } else if (name == "out") {
-            if (value.empty())
-                bad_value(name, value, "a directory name");
-            opt.out_dir = value;
-        } else if (name == "seed") {
-            if (!parse_whole(value, opt.seed))
-                bad_value(name, value, "a whole number from 0 to 18446744073709551615");
-        } else if (name == "markers") {
-            if (!parse_whole(value, opt.alleles) || opt.alleles < 2 || opt.alleles > MAX_ALLELES)
-                bad_value(name, value, "a number of alleles from 2 to " + std::to_string(MAX_ALLELES));
-        } else if (name == "freqs") {
-            if (value == "uniform")
-                opt.freqs = allele_freqs::uniform;
-            else if (value == "skewed")
-                opt.freqs = allele_freqs::skewed;
-            else if (value == "snp")
-                opt.freqs = allele_freqs::snp;
-            else
-                bad_value(name, value, "uniform, skewed or snp");
-            genotype_option = "freqs";
-        } else if (name == "parents") {
-            if (value == "genotyped")
-                opt.parents = parents_mode::genotyped;
-            else if (value == "missing")
-                opt.parents = parents_mode::missing;
-            else if (value == "mixed")
-                opt.parents = parents_mode::mixed;
-            else
-                bad_value(name, value, "genotyped, missing or mixed");
-            genotype_option = "parents";
-        } else if (name == "missing") {
-            if (!parse_real(value, opt.missing) || opt.missing < 0 || opt.missing > 1)
-                bad_value(name, value, "a probability from 0 to 1");
-            genotype_option = "missing";
-        } else if (name == "pedigree") {
-            if (value == "sibship")
-                opt.pedigree = pedigree_shape::sibship;
-            else if (value == "grandparents")
-                opt.pedigree = pedigree_shape::grandparents;
-            else
-                bad_value(name, value, "sibship or grandparents");
-            genotype_option = "pedigree";
-        } else if (name == "ped" || name == "dat" || name == "map" || name == "freq-file") {
-            if (value.empty())
-                bad_value(name, value, "a file name");
-            linkage::linkage_files& f = opt.drop.files;
-            (name == "ped" ? f.ped : name == "dat" ? f.dat : name == "map" ? f.map : f.freq) = value;
-        } else if (name == "bfile" || name == "file") {
-            if (value.empty())
-                bad_value(name, value, "a fileset prefix");
-            opt.drop.format = name == "bfile" ? study_format::plink_binary : study_format::plink_text;
-            opt.drop.prefix = value;
-            ++filesets;
-        } else if (name == "replicates" || name == "first") {
-            long& n = name == "replicates" ? opt.drop.replicates : opt.drop.first;
-            if (!parse_whole(value, n) || n < 1 || n > MAX_REPLICATE)
-                bad_value(name, value, "a whole number from 1 to " + std::to_string(MAX_REPLICATE));
-        } else if (name == "max-bits") {
-            if (!parse_whole(value, opt.drop.max_bits) || opt.drop.max_bits < 0 || opt.drop.max_bits > MAX_BITS)
-                bad_value(name, value, "a whole number from 0 to " + std::to_string(MAX_BITS));
-        } else if (name == "freq") {
-            if (value == "all")
-                opt.drop.freq = linkage::freq_from::all;
-            else if (value == "founders")
-                opt.drop.freq = linkage::freq_from::founders;
-            else
-                bad_value(name, value, "all or founders");
-        } else {
-            throw error("unknown option '--" + std::string(name) + "' (see --help)");
-        }
-    }
+    value("--kindreds", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.kindreds) || opt.kindreds < 1 || opt.kindreds > MAX_KINDREDS)
+            bad_value(name, v, "a whole number from 1 to " + std::to_string(MAX_KINDREDS));
+    });
+    value("--sibs", [&](std::string_view, std::string_view v) { opt.sib_mix = parse_sib_mix(v); });
+    value("--length", [&](std::string_view name, std::string_view v) {
+        opt.length = real_at_least(name, v, 0.0, false, "a length of 0 cM or more");
+    });
+    value("--spacing", [&](std::string_view name, std::string_view v) {
+        opt.spacing = real_at_least(name, v, 0.0, true, "a distance above 0 cM");
+    });
+    value("--locus", [&](std::string_view name, std::string_view v) {
+        opt.has_locus = v != "none";
+        if (opt.has_locus)
+            opt.locus = real_at_least(name, v, 0.0, false, "a position of 0 cM or more, or none");
+    });
+    value("--model", [&](std::string_view name, std::string_view v) {
+        // Read as brell reads its model word: exp, EXP, Exponential, lin...
+        const int m = brell::get_model(std::string(v).c_str());
+        if (m == brell::MODEL_EXP)
+            opt.model = model::exponential;
+        else if (m == brell::MODEL_LIN)
+            opt.model = model::linear;
+        else
+            bad_value(name, v, "exp or lin");
+    });
+    value("--delta", [&](std::string_view name, std::string_view v) {
+        if (!parse_real(v, opt.delta))
+            bad_value(name, v, "a finite number");
+        delta_given = true;
+    });
+    value("--informativeness", [&](std::string_view name, std::string_view v) {
+        if (!parse_real(v, opt.informativeness) || opt.informativeness < 0 || opt.informativeness > 1)
+            bad_value(name, v, "a probability from 0 to 1");
+    });
+    value("--weights", [&](std::string_view name, std::string_view v) {
+        opt.write_weights = true;
+        opt.pair_weights = v == "pairs";
+        if (!opt.pair_weights)
+            opt.weight_value = real_at_least(name, v, 0.0, true, "pairs or a weight above 0");
+    });
+    value("-o,--out", [&](std::string_view name, std::string_view v) {
+        if (v.empty())
+            bad_value(name, v, "a directory name");
+        opt.out_dir = v;
+    });
+    value("--seed", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.seed))
+            bad_value(name, v, "a whole number from 0 to 18446744073709551615");
+    });
+    value("--markers", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.alleles) || opt.alleles < 2 || opt.alleles > MAX_ALLELES)
+            bad_value(name, v, "a number of alleles from 2 to " + std::to_string(MAX_ALLELES));
+    });
+    value("--freqs", [&](std::string_view name, std::string_view v) {
+        if (v == "uniform")
+            opt.freqs = allele_freqs::uniform;
+        else if (v == "skewed")
+            opt.freqs = allele_freqs::skewed;
+        else if (v == "snp")
+            opt.freqs = allele_freqs::snp;
+        else
+            bad_value(name, v, "uniform, skewed or snp");
+        genotype_option = name;
+    });
+    value("--parents", [&](std::string_view name, std::string_view v) {
+        if (v == "genotyped")
+            opt.parents = parents_mode::genotyped;
+        else if (v == "missing")
+            opt.parents = parents_mode::missing;
+        else if (v == "mixed")
+            opt.parents = parents_mode::mixed;
+        else
+            bad_value(name, v, "genotyped, missing or mixed");
+        genotype_option = name;
+    });
+    value("--missing", [&](std::string_view name, std::string_view v) {
+        if (!parse_real(v, opt.missing) || opt.missing < 0 || opt.missing > 1)
+            bad_value(name, v, "a probability from 0 to 1");
+        genotype_option = name;
+    });
+    value("--ld", [&](std::string_view name, std::string_view v) {
+        const std::size_t colon = v.find(':');
+        if (colon == std::string_view::npos || !parse_whole(v.substr(0, colon), opt.ld_block) ||
+            !parse_whole(v.substr(colon + 1), opt.ld_haplotypes) || opt.ld_block < 1 || opt.ld_block > MAX_LD ||
+            opt.ld_haplotypes < 2 || opt.ld_haplotypes > MAX_LD)
+            bad_value(name, v,
+                      "BLOCK:HAPS, markers per block from 1 and ancestral haplotypes from 2, up to " +
+                          std::to_string(MAX_LD));
+        genotype_option = name;
+    });
+    value("--pedigree", [&](std::string_view name, std::string_view v) {
+        if (v == "sibship")
+            opt.pedigree = pedigree_shape::sibship;
+        else if (v == "grandparents")
+            opt.pedigree = pedigree_shape::grandparents;
+        else
+            bad_value(name, v, "sibship or grandparents");
+        genotype_option = name;
+    });
+    p.flag("--plink", [&] { opt.plink = true; });
+
+    p.flag("--drop", [&] { opt.drop.on = true; });
+    linkage::linkage_files& f = opt.drop.files;
+    for (auto [names, file] : {std::pair{"-p,--ped", &f.ped}, {"-d,--dat", &f.dat}, {"-m,--map", &f.map},
+                               {"-f,--freq-file", &f.freq}})
+        value(names, [file](std::string_view name, std::string_view v) {
+            if (v.empty())
+                bad_value(name, v, "a file name");
+            *file = v;
+        });
+    for (auto [names, format] : {std::pair{"--bfile", study_format::plink_binary}, {"--file", study_format::plink_text}})
+        value(names, [&opt, format](std::string_view name, std::string_view v) {
+            if (v.empty())
+                bad_value(name, v, "a fileset prefix");
+            opt.drop.format = format;
+            opt.drop.prefix = v;
+            ++opt.drop.filesets;
+        });
+    for (auto [names, n] : {std::pair{"--replicates", &opt.drop.replicates}, {"--first", &opt.drop.first}})
+        value(names, [n](std::string_view name, std::string_view v) {
+            if (!parse_whole(v, *n) || *n < 1 || *n > MAX_REPLICATE)
+                bad_value(name, v, "a whole number from 1 to " + std::to_string(MAX_REPLICATE));
+        });
+    value("--max-bits", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.drop.max_bits) || opt.drop.max_bits < 0 || opt.drop.max_bits > MAX_BITS)
+            bad_value(name, v, "a whole number from 0 to " + std::to_string(MAX_BITS));
+    });
+    for (auto [names, file] : {std::pair{"--clusters", &opt.drop.clusters}, {"--write-clusters", &opt.drop.write_clusters}})
+        value(names, [file](std::string_view name, std::string_view v) {
+            if (v.empty())
+                bad_value(name, v, "a file name");
+            *file = v;
+        });
+    value("--ld-r2", [&](std::string_view name, std::string_view v) {
+        double r2;
+        if (!parse_real(v, r2) || r2 < 0 || r2 > 1)
+            bad_value(name, v, "a number from 0 to 1");
+        opt.drop.ld_r2 = r2;
+    });
+    value("--ld-distance", [&](std::string_view name, std::string_view v) {
+        opt.drop.ld.max_cm = real_at_least(name, v, 0.0, false, "a distance of 0 cM or more");
+    });
+    value("--max-haplotypes", [&](std::string_view name, std::string_view v) {
+        if (!parse_whole(v, opt.drop.ld.max_haplotypes) || opt.drop.ld.max_haplotypes < 1 ||
+            opt.drop.ld.max_haplotypes > 4096)
+            bad_value(name, v, "a whole number from 1 to 4096");
+    });
+    value("--freq", [&](std::string_view name, std::string_view v) {
+        if (v == "all")
+            opt.drop.freq = linkage::freq_from::all;
+        else if (v == "founders")
+            opt.drop.freq = linkage::freq_from::founders;
+        else
+            bad_value(name, v, "all or founders");
+    });
+    p.flag("--drop-inconsistent", [&] { opt.drop.drop_inconsistent = true; });
+
+    const cli::request r = p.parse(argc, argv);
+    opt.help = r == cli::request::help;
+    opt.version = r == cli::request::version;
+    if (r != cli::request::run)
+        return opt;
 
     if (opt.drop.on) {
         if (!simulation_option.empty())
             throw error(simulation_option +
                         " does not go with --drop: the replicates keep the study's own pedigrees, map and "
                         "frequencies");
-        check_drop(opt.drop, filesets);
+        check_drop(opt.drop);
         return opt;
     }
     if (!drop_option.empty())

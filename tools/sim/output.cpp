@@ -142,10 +142,12 @@ study_summary write_study(const options& opt)
     out_file probs(dir / "probs.dat");
 
     linkage::study geno;
+    std::vector<linkage::cluster> ld;
     if (opt.alleles > 0) {
         geno.pedigree_file = (dir / "study.ped").string();
         geno.markers = make_markers(opt, m);
         geno.families.reserve(static_cast<std::size_t>(opt.kindreds));
+        ld = make_ld(opt, m);
     }
 
     kindred_sample ks;
@@ -154,7 +156,7 @@ study_summary write_study(const options& opt)
         const std::string name = kindred_name(i, opt.kindreds);
         simulate_kindred(opt, tables, m, i, ks);
         if (opt.alleles > 0) {
-            simulate_pedigree(opt, geno.markers, m, i, ks, kp);
+            simulate_pedigree(opt, geno.markers, m, i, ks, kp, &ld);
             geno.families.push_back(std::move(kp.family));
         }
         const outcome_text& t = text[ks.sibs];

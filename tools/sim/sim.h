@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cluster.h"
 #include "fingerprint.h"
 #include "gene_drop.h"
 #include "readers.h"
@@ -30,6 +32,7 @@ enum class parents_mode { genotyped, missing, mixed };
 enum class pedigree_shape { sibship, grandparents };
 
 inline constexpr int MAX_ALLELES = 255;
+inline constexpr int MAX_LD = 1000;  // markers per --ld block, and its ancestral haplotypes
 // Genotypes are held in memory until written (PLINK files are marker-major).
 inline constexpr double MAX_GENOTYPES = 5e8;
 
@@ -41,11 +44,17 @@ struct drop_options {
     study_format format = study_format::linkage;
     linkage::linkage_files files;  // LINKAGE-style input
     std::string prefix;            // PLINK fileset
+    int filesets = 0;              // --bfile and --file given
     long replicates = 0;
     long first = 1;                // replicates first .. first + replicates - 1
     linkage::freq_from freq = linkage::freq_from::all;  // when no frequency file gives them
     bool drop_inconsistent = false;  // leave brell-ibd's inconsistent genotypes missing
     int max_bits = 24;               // brell-ibd's --max-bits: which families it checks
+    // brell-ibd's LD clusters, whose founder haplotypes the replicates draw.
+    std::string clusters;
+    std::optional<double> ld_r2;
+    linkage::cluster_limits ld;
+    std::string write_clusters;
 };
 inline constexpr int MAX_BITS = 30;
 // Keeps replicate numbers, and so the folder names, within reason.
@@ -71,9 +80,12 @@ struct options {
     parents_mode parents = parents_mode::genotyped;
     double missing = 0.0;                        // chance a genotyped person's genotype is lost
     pedigree_shape pedigree = pedigree_shape::sibship;
+    int ld_block = 0;                            // --ld BLOCK:HAPS; 0: alleles drawn independently
+    int ld_haplotypes = 0;
     bool plink = false;
     drop_options drop;
     bool help = false;
+    bool version = false;
 };
 
 // Throws sim::error naming the option and the accepted values.
@@ -141,6 +153,7 @@ enum stream : std::uint64_t {
     STREAM_MISSING = 6,      // lost genotypes
     STREAM_FREQUENCIES = 7,  // SNP frequencies, drawn once for the study
     STREAM_DROP = 8,         // a null replicate of a study read from files, indexed by replicate
+    STREAM_LD = 9,           // --ld's ancestral haplotypes, drawn once for the study
 };
 // Kindred index of the study-wide draws: no kindred has it.
 inline constexpr std::uint64_t STUDY_WIDE = UINT64_MAX;
@@ -171,8 +184,15 @@ void simulate_kindred(const options& opt, const std::array<sibship, MAX_SIBS + 1
 std::string kindred_name(long index, long kindreds);
 
 // The genotyped markers: one at every map position, on chromosome 1, named
-// M1, M2, ..., with alleles named 1 to K.
+// M1, M2, ..., with alleles named 1 to K; with --ld, the frequencies its
+// ancestral haplotypes give them.
 std::vector<linkage::marker> make_markers(const options& opt, const map& m);
+
+// --ld's blocks: BLOCK consecutive markers each (the last may be fewer), with
+// HAPS ancestral haplotypes whose alleles are drawn from the markers'
+// frequencies (--freqs; each marker polymorphic among them) and whose
+// frequencies are uniform on the simplex. Empty without --ld.
+std::vector<linkage::cluster> make_ld(const options& opt, const map& m);
 
 // A kindred as a pedigree. Persons are numbered from 1: father 1, mother 2
 // and the sibs from 3; with grandparents the father's parents 1 and 2, the
@@ -186,8 +206,11 @@ struct kindred_pedigree {
 // The kindred's genotypes, dropped along the inheritance of its sample (the
 // sibs' meioses) and, in three generations, the parents' own meioses drawn
 // without linkage.
+// With --ld each founder gene draws an ancestral haplotype per block (ld:
+// make_ld's, made here when not given), which passes down marker by marker.
 void simulate_pedigree(const options& opt, const std::vector<linkage::marker>& markers, const map& m, long index,
-                       const kindred_sample& ks, kindred_pedigree& out);
+                       const kindred_sample& ks, kindred_pedigree& out,
+                       const std::vector<linkage::cluster>* ld = nullptr);
 
 // Shortest text that reads back as the same double.
 std::string shortest(double v);
@@ -209,8 +232,12 @@ linkage::study read_drop_study(const drop_options& d);
 
 // Replicate r of a study: the same pedigrees, affection, map and frequencies,
 // the genotypes dropped without linkage, chromosome by chromosome, and then
-// missing wherever the study's are. Its draws depend only on (seed, r).
+// missing wherever the study's are. Its draws depend only on (seed, r). A
+// cluster's founder genes draw whole haplotypes from its frequencies, with no
+// recombination inside it; without clusters the replicate is the one of
+// drop_replicate(s, seed, r).
 linkage::study drop_replicate(const linkage::study& s, std::uint64_t seed, long r);
+linkage::study drop_replicate(const linkage::study& s, const linkage::cluster_set& cs, std::uint64_t seed, long r);
 
 // "rep" and r, zero-padded to six digits.
 std::string replicate_name(long r);
@@ -221,6 +248,7 @@ struct drop_summary {
     std::size_t dropped = 0;  // inconsistent genotype sets left missing
     long held = 0;            // replicates in the folder once written, this run's among them
     long lowest = 0, highest = 0;  // their numbers
+    std::vector<std::string> notes;  // the study's, as read
 };
 
 // A study brell-ibd would refuse for its Mendelian inconsistencies: the
@@ -236,6 +264,7 @@ struct drop_study {
     linkage::study study;
     linkage::fingerprint fingerprint;
     std::size_t dropped = 0;
+    linkage::cluster_set clusters;  // as brell-ibd analyses the study
 };
 drop_study prepare_drop_study(const drop_options& d);
 
