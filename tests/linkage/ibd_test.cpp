@@ -712,10 +712,10 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
     for (std::uint32_t m : masks)
         (m < 8192 ? low : high).push_back(m);
     // A couple's recombination first: pairs {v, pi(v)}, pi exchanging bit
-    // pairs and flipping bits; the last two's pairs are whole blocks, or
-    // within one.
+    // pairs and flipping bits (a high bit, or only bits within a line of 8);
+    // the last two's pairs are whole blocks, or within one.
     const kindred::couple couples[] = {
-        {{{3, 16}, {4, 9}}, 0x80005}, {{{14, 16}, {18, 15}}, 0x82405}, {{{13, 16}}, 0x405}};
+        {{{3, 16}, {4, 9}}, 0x80005}, {{{5, 12}}, 0x3}, {{{14, 16}, {18, 15}}, 0x82405}, {{{13, 16}}, 0x405}};
     brell::worker_pool pool(3);
     for (const kindred::couple& couple : couples) {
         std::vector<double> want = x;

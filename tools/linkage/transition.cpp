@@ -183,11 +183,11 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
         });
     };
     auto couple_pass = [this](const double* src, double* out, std::uint64_t from, std::uint64_t to,
-                              const kindred::couple& c, double t, bool lines) {
+                              const kindred::couple& c, double t, bool lines, int h = -1) {
         if (wide_)
-            wide::couple_pass(src, out, from, to, c, t, lines);
+            wide::couple_pass(src, out, from, to, c, t, lines, h);
         else
-            plain::couple_pass(src, out, from, to, c, t, lines);
+            plain::couple_pass(src, out, from, to, c, t, lines, h);
     };
     // The last couple's recombination joins the low meioses' pass where it
     // can (pairs_ not empty): blocks are paired by it, the pair done first
@@ -196,10 +196,20 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
     for (std::size_t i = 0; i < apart; ++i) {
         const kindred::couple& c = couples_[i];
         const bool lines = whole_lines(n_, c);
-        const std::uint64_t unit = lines ? 8 : 1;
-        share(n_ / unit, [&](std::uint64_t lo, std::uint64_t hi) {
-            couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
-        });
+        // Each pair once from its line whose highest flipped bit is 0, when
+        // that bit is 3 or above: the threads get equal shares (from the
+        // lower line, a high flipped bit would leave one thread idle).
+        std::uint32_t swapped = 0;
+        for (auto [a, b] : c.swap)
+            swapped |= std::uint32_t{1} << a | std::uint32_t{1} << b;
+        const int h = 31 - std::countl_zero(c.flip);
+        if (lines && h >= 3 && !(swapped >> h & 1))
+            share(n_ / 16, [&](std::uint64_t lo, std::uint64_t hi) { couple_pass(in, x, lo, hi, c, theta, true, h); });
+        else
+            share(n_ / (lines ? 8 : 1), [&](std::uint64_t lo, std::uint64_t hi) {
+                const std::uint64_t unit = lines ? 8 : 1;
+                couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
+            });
         in = x;
     }
     if (!pairs_.empty()) {
