@@ -24,18 +24,7 @@ namespace linkage::detail {
 cluster_likelihood::cluster_likelihood(const kindred& k) : k_(k), single_(k), L_(k.labels)
 {
     const std::size_t n = k.members.size();
-    block_.assign(n, 1);
-    std::uint32_t below = 1;
-    for (std::size_t i = n; i-- > 0;) {
-        block_[i] = below;
-        below <<= (k.members[i].pat_bit >= 0) + (k.members[i].mat_bit >= 0);
-    }
-    lab_.assign(2 * n, -1);
-    for (std::size_t i = 0; i < n; ++i)
-        if (k.members[i].father < 0) {
-            lab_[2 * i] = k.members[i].label;
-            lab_[2 * i + 1] = k.members[i].label + 1;
-        }
+    walk_layout(k, block_, lab_);
     row_of_.assign(n, -1);
 }
 

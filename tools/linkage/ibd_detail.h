@@ -20,6 +20,11 @@ struct step {
 
 enum class shape { flat, varying, impossible };
 
+// How the likelihood walks lay out a kindred's members: block[i], the vectors
+// sharing the meioses of members up to i; lab[2i], lab[2i + 1], a founder's
+// two labels (-1 for the others).
+void walk_layout(const kindred& k, std::vector<std::uint32_t>& block, std::vector<int>& lab);
+
 // P(genotypes at one marker | v) for every inheritance vector, by the founder-
 // allele graph, walking the vectors so that members early in the walk share
 // their work. Holds its scratch space: one per thread.

@@ -15,21 +15,27 @@
 
 namespace linkage::detail {
 
+void walk_layout(const kindred& k, std::vector<std::uint32_t>& block, std::vector<int>& lab)
+{
+    const std::size_t n = k.members.size();
+    block.assign(n, 1);
+    std::uint32_t below = 1;
+    for (std::size_t i = n; i-- > 0;) {
+        block[i] = below;
+        below <<= (k.members[i].pat_bit >= 0) + (k.members[i].mat_bit >= 0);
+    }
+    lab.assign(2 * n, -1);
+    for (std::size_t i = 0; i < n; ++i)
+        if (k.members[i].father < 0) {
+            lab[2 * i] = k.members[i].label;
+            lab[2 * i + 1] = k.members[i].label + 1;
+        }
+}
+
 marker_likelihood::marker_likelihood(const kindred& k) : k_(k), L_(k.labels)
 {
     const std::size_t n = k.members.size();
-    block_.assign(n, 1);
-    std::uint32_t below = 1;
-    for (std::size_t i = n; i-- > 0;) {
-        block_[i] = below;
-        below <<= (k.members[i].pat_bit >= 0) + (k.members[i].mat_bit >= 0);
-    }
-    lab_.assign(2 * n, -1);
-    for (std::size_t i = 0; i < n; ++i)
-        if (k.members[i].father < 0) {
-            lab_[2 * i] = k.members[i].label;
-            lab_[2 * i + 1] = k.members[i].label + 1;
-        }
+    walk_layout(k, block_, lab_);
     ga_.assign(n, 0);
     gb_.assign(n, 0);
     fresh_.assign(n, 0);

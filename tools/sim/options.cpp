@@ -349,23 +349,25 @@ options parse_options(int argc, const char* const argv[])
 
     p.flag("--drop", [&] { opt.drop.on = true; });
     linkage::linkage_files& f = opt.drop.files;
-    for (auto [names, file] : {std::pair{"-p,--ped", &f.ped}, {"-d,--dat", &f.dat}, {"-m,--map", &f.map},
-                               {"-f,--freq-file", &f.freq}})
-        value(names, [file](std::string_view name, std::string_view v) {
+    // Captures by init: clang 14 cannot capture structured bindings.
+    for (const auto& o : {std::pair{"-p,--ped", &f.ped}, {"-d,--dat", &f.dat}, {"-m,--map", &f.map},
+                          {"-f,--freq-file", &f.freq}, {"--clusters", &opt.drop.clusters},
+                          {"--write-clusters", &opt.drop.write_clusters}})
+        value(o.first, [file = o.second](std::string_view name, std::string_view v) {
             if (v.empty())
                 bad_value(name, v, "a file name");
             *file = v;
         });
-    for (auto [names, format] : {std::pair{"--bfile", study_format::plink_binary}, {"--file", study_format::plink_text}})
-        value(names, [&opt, format](std::string_view name, std::string_view v) {
+    for (const auto& o : {std::pair{"--bfile", study_format::plink_binary}, {"--file", study_format::plink_text}})
+        value(o.first, [&opt, format = o.second](std::string_view name, std::string_view v) {
             if (v.empty())
                 bad_value(name, v, "a fileset prefix");
             opt.drop.format = format;
             opt.drop.prefix = v;
             ++opt.drop.filesets;
         });
-    for (auto [names, n] : {std::pair{"--replicates", &opt.drop.replicates}, {"--first", &opt.drop.first}})
-        value(names, [n](std::string_view name, std::string_view v) {
+    for (const auto& o : {std::pair{"--replicates", &opt.drop.replicates}, {"--first", &opt.drop.first}})
+        value(o.first, [n = o.second](std::string_view name, std::string_view v) {
             if (!parse_whole(v, *n) || *n < 1 || *n > MAX_REPLICATE)
                 bad_value(name, v, "a whole number from 1 to " + std::to_string(MAX_REPLICATE));
         });
@@ -373,12 +375,6 @@ options parse_options(int argc, const char* const argv[])
         if (!parse_whole(v, opt.drop.max_bits) || opt.drop.max_bits < 0 || opt.drop.max_bits > MAX_BITS)
             bad_value(name, v, "a whole number from 0 to " + std::to_string(MAX_BITS));
     });
-    for (auto [names, file] : {std::pair{"--clusters", &opt.drop.clusters}, {"--write-clusters", &opt.drop.write_clusters}})
-        value(names, [file](std::string_view name, std::string_view v) {
-            if (v.empty())
-                bad_value(name, v, "a file name");
-            *file = v;
-        });
     value("--ld-r2", [&](std::string_view name, std::string_view v) {
         double r2;
         if (!parse_real(v, r2) || r2 < 0 || r2 > 1)
