@@ -16,6 +16,7 @@ clusters in wall and in CPU seconds.
 import argparse
 import os
 import random
+import re
 import statistics
 import subprocess
 import sys
@@ -124,11 +125,13 @@ def ld(ibd, sim, folder, runs):
         print(f"{'':<11} {w:<12} {t:8.2f} {c:8.2f} {t / w0:7.2f} {c / c0:7.2f} {rss[w] / 1024:8.1f}", flush=True)
 
 
-def run(cmd, cwd=None, cpu=False):
-    """Wall seconds and peak resident KiB of one run of cmd (and its CPU seconds)."""
+def run(cmd, cwd=None, cpu=False, err=None):
+    """Wall seconds and peak resident KiB of one run of cmd (and its CPU
+    seconds); its standard error into the file err, if given."""
     start = time.perf_counter()
-    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
+    with open(err or os.devnull, "w") as e:
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=e)
+        _, status, usage = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"bench: {' '.join(cmd)} failed")
@@ -144,23 +147,30 @@ def large(build, root, runs):
     that the run reported)."""
     ibd = os.path.join(build, "tools", "ibd", "brell-ibd")
     bench = os.path.join(build, "bench", "brell-ibd-bench")
-    print(f"{'bits':>4} {'markers':>7} {'wall s':>8} {'CPU s':>8} {'peak MB':>8} {'floor s':>8} {'ratio':>6}")
+    print(f"{'bits':>4} {'used':>4} {'markers':>7} {'wall s':>8} {'CPU s':>8} {'peak MB':>8} {'floor s':>8}"
+          f" {'ratio':>6}")
     for bits, markers, extra in [(20, 200, []), (24, 50, []), (26, 50, ["--max-bits", "26"])]:
         folder = os.path.join(root, f"pedigree{bits}x{markers}")
         pedigree20(folder, markers=markers, bits=bits)
         study = ["-p", os.path.join(folder, "study.ped"), "-d", os.path.join(folder, "study.dat"),
                  "-m", os.path.join(folder, "study.map"), "-o", os.path.join(folder, "ibd"), "--quiet", *extra]
         times, cpus, rss = [], [], 0
-        for _ in range(runs):
-            t, r, c = run([ibd, *study], cpu=True)
+        summary = os.path.join(folder, "summary.txt")
+        for i in range(runs):
+            # The first run's summary: the bits the family is computed with
+            # (fewer where a founder couple is reduced), the floor's size.
+            t, r, c = run([ibd, *study[:-1 - len(extra)], *extra] if i == 0 else [ibd, *study], cpu=True,
+                          err=summary if i == 0 else None)
             times.append(t)
             cpus.append(c)
             rss = max(rss, r)
-        out = subprocess.run([bench, "stream", str(bits), str(markers)], check=True, capture_output=True, text=True)
+        with open(summary) as f:
+            used = int(re.search(r"largest family \S+: (\d+) bits", f.read()).group(1))
+        out = subprocess.run([bench, "stream", str(used), str(markers)], check=True, capture_output=True, text=True)
         floor = float(out.stdout.split()[-2])
         t = statistics.median(times)
-        print(f"{bits:>4} {markers:>7} {t:8.2f} {statistics.median(cpus):8.2f} {rss / 1024:8.1f} {floor:8.2f}"
-              f" {t / floor:6.1f}", flush=True)
+        print(f"{bits:>4} {used:>4} {markers:>7} {t:8.2f} {statistics.median(cpus):8.2f} {rss / 1024:8.1f}"
+              f" {floor:8.2f} {t / floor:6.1f}", flush=True)
 
 
 def main():

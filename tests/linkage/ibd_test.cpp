@@ -249,7 +249,7 @@ struct pedigree_case {
     std::vector<person_spec> persons;
     std::vector<double> cms;
     double step;  // full bits times loci stays within 24
-    int bits;     // after trimming and the founder symmetry
+    int bits;     // after trimming and the founder symmetry, before any couple's
 };
 
 const std::vector<pedigree_case> pedigrees = {
@@ -332,8 +332,10 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
             const auto post = o.posterior(s, pos);
             for (score_kind kind : {score_kind::pairs, score_kind::all}) {
                 const kindred k = make_kindred(f, kind);
-                EXPECT_EQ(k.bits, pc.bits);
+                const int couples = static_cast<int>(k.couples.size());
+                EXPECT_EQ(k.bits + couples, pc.bits);
                 EXPECT_EQ(measure(f).bits, k.bits);
+                EXPECT_EQ(measure(f).couples, couples);
                 EXPECT_EQ(measure(f).affected, k.affected);
 
                 std::vector<double> score(o.labels.size());
@@ -358,11 +360,11 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                     for (std::size_t j = 0; j < want.size(); ++j)
                         EXPECT_NEAR(r.probs[p * k.score.size() + j], want[j], 1e-12) << "position " << p;
                     // Over full vectors the founder phases and trimmed persons'
-                    // meioses add a uniform bit each.
+                    // meioses add a uniform bit each (a couple's is counted).
                     double full = 0;
                     for (double x : post[p])
                         full -= x > 0 ? x * std::log(x) : 0.0;
-                    EXPECT_NEAR(r.entropy[p], full - (o.bits - k.bits) * std::log(2.0), 1e-10);
+                    EXPECT_NEAR(r.entropy[p], full - (o.bits - pc.bits) * std::log(2.0), 1e-10);
                 }
                 // Recomputing forward vectors from checkpoints changes nothing.
                 for (int segment : {1, 2}) {
@@ -370,6 +372,68 @@ TEST(Multipoint, AgreesWithEnumerationOfFullVectorsAtAllLociJointly)
                     EXPECT_EQ(q.probs, r.probs);
                     EXPECT_EQ(q.entropy, r.entropy);
                 }
+            }
+        }
+}
+
+// A founder couple alike to the data saves a bit; the result is that of the
+// unreduced vectors to rounding. Shapes where the couple's exchange
+// exchanges bits (high and among the lowest three), flips meioses from
+// several children, acts with another couple's, on inbred grandchildren;
+// and couples that differ to the data, which must not be reduced.
+TEST(Multipoint, CoupleBitsChangeNothingButTheBits)
+{
+    const person_spec U{-1, -1, false, false}, T{-1, -1, false, true};
+    auto child = [](int father, int mother, bool affected) { return person_spec{father, mother, affected, true}; };
+    const struct {
+        const char* name;
+        std::vector<person_spec> persons;
+        int couples;
+        bool same_founders = false;  // both typed alike at every marker
+    } shapes[] = {
+        {"one child with children", {U, U, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 1},
+        {"three children, two with children",
+         {U, U, child(0, 1, false), child(0, 1, true), child(0, 1, false), T, child(2, 5, true), child(2, 5, true),
+          U, child(4, 8, true), child(4, 8, true)},
+         1},
+        {"two couples' children married",
+         {U, U, U, U, child(0, 1, false), child(0, 1, true), child(2, 3, false), child(4, 6, true),
+          child(4, 6, true)},
+         2},
+        {"the couple's children's children", {U, U, child(0, 1, false), child(0, 1, false), child(2, 3, true),
+                                               child(3, 2, true)}, 1},
+        {"exchanged bits the lowest", {U, U, child(0, 1, true), child(0, 1, true), child(0, 1, false), T,
+                                       child(4, 5, true)}, 1},
+        {"founders typed alike", {T, T, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 1, true},
+        {"one founder typed", {T, U, child(0, 1, false), T, child(2, 3, true), child(2, 3, true)}, 0},
+        {"one founder affected", {{-1, -1, true, false}, U, child(0, 1, true), T, child(2, 3, true),
+                                  child(2, 3, true)}, 0},
+    };
+    for (const auto& sh : shapes)
+        for (std::uint64_t seed : {1, 2, 3}) {
+            SCOPED_TRACE(std::string(sh.name) + ", seed " + std::to_string(seed));
+            study s = make_study(sh.persons, {0.0, 8.0, 8.0, 21.0, 30.0}, {4, 3, 2, 5, 4});
+            drop_genes(s, sh.persons, seed, 0.1);
+            family& f = s.families[0];
+            if (sh.same_founders)
+                for (std::size_t m = 0; m < s.markers.size(); ++m)
+                    f.at(m, 1) = f.at(m, 0);
+            const chromosome c = chromosomes(s)[0];
+            const std::vector<position> pos = positions(s, c, 4.0);
+            for (score_kind kind : {score_kind::pairs, score_kind::all}) {
+                const kindred k = make_kindred(f, kind), full = make_kindred(f, kind, false);
+                ASSERT_EQ(static_cast<int>(k.couples.size()), sh.couples);
+                EXPECT_EQ(k.bits + sh.couples, full.bits);
+                EXPECT_EQ(k.score, full.score);
+                EXPECT_EQ(k.nullprob, full.nullprob);
+                const ibd_result r = multipoint(k, f, s, c, pos), want = multipoint(full, f, s, c, pos);
+                EXPECT_EQ(r.inconsistent, want.inconsistent);
+                ASSERT_EQ(r.probs.size(), want.probs.size());
+                for (std::size_t i = 0; i < r.probs.size(); ++i)
+                    EXPECT_NEAR(r.probs[i], want.probs[i], 1e-12) << i;
+                for (std::size_t p = 0; p < pos.size(); ++p)
+                    EXPECT_NEAR(r.entropy[p], want.entropy[p], 1e-12) << p;
+                EXPECT_NEAR(r.null_entropy, want.null_entropy, 1e-12);
             }
         }
 }
@@ -628,15 +692,16 @@ TEST(Transition, AgreesWithOneMeiosisAtATime)
 
 // The blocked, threaded transition against one scalar step at a time in the
 // order the passes take the masks (two at a time where their top bits differ,
-// the higher first), bit for bit: 20 bits so that the later stages gather
-// blocks, masks with bit 0 and several bits as the founder symmetry makes them.
+// the higher first), bit for bit, with two doubles to a register and with
+// four: 20 bits so that the later stages gather blocks, masks with bits 0 and
+// 1 and several bits as the founder symmetry makes them, and a couple's.
 TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
 {
     const int bits = 20;
     const std::uint64_t n = std::uint64_t{1} << bits;
     const std::vector<std::uint32_t> masks = {1,       6,       1u << 19, 1u << 5, 0x90001, 1u << 14, 1u << 17,
                                               1u << 16, 0x4100, 8,        1u << 12, 0xc2000, 1u << 15, 1u << 18,
-                                              3,       1u << 13, 0x30,    1u << 11};
+                                              3,       1u << 13, 0x30,    1u << 11, 1,        5};
     std::mt19937_64 rng(11);
     std::vector<double> x(n);
     for (double& v : x)
@@ -646,52 +711,75 @@ TEST(Transition, BlocksAndThreadsGiveTheBitsOfOneStepAtATime)
     std::vector<std::uint32_t> low, high;
     for (std::uint32_t m : masks)
         (m < 8192 ? low : high).push_back(m);
-    std::vector<double> want = x;
-    for (const auto* list : {&low, &high})
-        for (std::size_t i = 0; i < list->size();) {
-            const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
-            if (b > 1 && a > 1 && top(a) != top(b)) {
-                const std::uint32_t m1 = top(a) > top(b) ? a : b, m2 = top(a) > top(b) ? b : a;
-                for (std::uint64_t v = 0; v < n; ++v) {
-                    if (v & (top(m1) | top(m2)))
-                        continue;
-                    double& v0 = want[v];
-                    double& v1 = want[v ^ m1];
-                    double& v2 = want[v ^ m2];
-                    double& v3 = want[v ^ m1 ^ m2];
-                    const double d01 = t * (v1 - v0), d23 = t * (v3 - v2);
-                    const double w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
-                    const double d02 = t * (w2 - w0), d13 = t * (w3 - w1);
-                    v0 = w0 + d02, v2 = w2 - d02, v1 = w1 + d13, v3 = w3 - d13;
-                }
-                i += 2;
-            } else {
-                for (std::uint64_t v = 0; v < n; ++v)
-                    if (!(v & top(a))) {
-                        const double p = want[v], q = want[v ^ a], d = t * (q - p);
-                        want[v] = p + d;
-                        want[v ^ a] = q - d;
-                    }
-                i += 1;
+    // A couple's recombination first: pairs {v, pi(v)}, pi exchanging bit
+    // pairs and flipping bits (a high bit, or only bits within a line of 8);
+    // the last two's pairs are whole blocks, or within one.
+    const kindred::couple couples[] = {
+        {{{3, 16}, {4, 9}}, 0x80005}, {{{5, 12}}, 0x3}, {{{14, 16}, {18, 15}}, 0x82405}, {{{13, 16}}, 0x405}};
+    brell::worker_pool pool(3);
+    for (const kindred::couple& couple : couples) {
+        std::vector<double> want = x;
+        for (std::uint64_t v = 0; v < n; ++v) {
+            std::uint64_t w = v;
+            for (auto [a, b] : couple.swap)
+                w = (w & ~(std::uint64_t{1} << a | std::uint64_t{1} << b)) | (v >> a & 1) << b | (v >> b & 1) << a;
+            w ^= couple.flip;
+            if (v < w) {
+                const double p = want[v], q = want[w], d = t * (q - p);
+                want[v] = p + d;
+                want[w] = q - d;
             }
         }
-    const detail::transition_plan plan(n, masks);
-    brell::worker_pool pool(3);
-    for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
-        std::vector<double> out(n), in = x;
-        plan.apply(x.data(), out.data(), t, p);
-        plan.apply(in.data(), in.data(), t, p);
-        ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin())) << (p ? "threads" : "one thread");
-        ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+        for (const auto* list : {&low, &high})
+            for (std::size_t i = 0; i < list->size();) {
+                const std::uint32_t a = (*list)[i], b = i + 1 < list->size() ? (*list)[i + 1] : 0;
+                if (b > 1 && a > 1 && top(a) != top(b)) {
+                    const std::uint32_t m1 = top(a) > top(b) ? a : b, m2 = top(a) > top(b) ? b : a;
+                    for (std::uint64_t v = 0; v < n; ++v) {
+                        if (v & (top(m1) | top(m2)))
+                            continue;
+                        double& v0 = want[v];
+                        double& v1 = want[v ^ m1];
+                        double& v2 = want[v ^ m2];
+                        double& v3 = want[v ^ m1 ^ m2];
+                        const double d01 = t * (v1 - v0), d23 = t * (v3 - v2);
+                        const double w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
+                        const double d02 = t * (w2 - w0), d13 = t * (w3 - w1);
+                        v0 = w0 + d02, v2 = w2 - d02, v1 = w1 + d13, v3 = w3 - d13;
+                    }
+                    i += 2;
+                } else {
+                    for (std::uint64_t v = 0; v < n; ++v)
+                        if (!(v & top(a))) {
+                            const double p = want[v], q = want[v ^ a], d = t * (q - p);
+                            want[v] = p + d;
+                            want[v ^ a] = q - d;
+                        }
+                    i += 1;
+                }
+            }
+        for (bool wide : {false, detail::wide_kernels()}) {
+            const detail::transition_plan plan(n, masks, {couple}, wide);
+            for (brell::worker_pool* p : {static_cast<brell::worker_pool*>(nullptr), &pool}) {
+                SCOPED_TRACE(std::string(wide ? "AVX2" : "SSE2") + (p ? ", threads" : ", one thread") + ", flips " +
+                             std::to_string(couple.flip));
+                std::vector<double> out(n), in = x;
+                plan.apply(x.data(), out.data(), t, p);
+                plan.apply(in.data(), in.data(), t, p);
+                ASSERT_TRUE(std::equal(out.begin(), out.end(), want.begin()));
+                ASSERT_TRUE(std::equal(in.begin(), in.end(), want.begin())) << "in place";
+            }
+        }
     }
 }
 
 // However the work is cut up the bits do not change: checkpoints replayed
 // one, two or more levels deep (memory for two forward vectors and no coded
 // likelihood), a fixed segment, both threads of a pool, the sparse path on
-// and off. A three-generation family of 16 bits at 30 markers, once with
-// markers of 8 alleles and once of fully informative ones (every vector the
-// data rule out is exactly 0 after a marker: the sparse path's case).
+// and off. A three-generation family of 16 bits (17 less its untyped
+// grandparents' couple bit) at 30 markers, once with markers of 8 alleles
+// and once of fully informative ones (every vector the data rule out is
+// exactly 0 after a marker: the sparse path's case).
 TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
 {
     std::vector<person_spec> ps = {{-1, -1, false, false}, {-1, -1, false, false}};
@@ -701,6 +789,10 @@ TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
         ps.push_back({-1, -1, false, true});
         for (int g = 0; g < 4; ++g)
             ps.push_back({child, child + 1, true, true});
+        if (c == 0) {  // and a half-sib
+            ps.push_back({-1, -1, false, true});
+            ps.push_back({child, child + 6, true, true});
+        }
     }
     std::vector<double> cms;
     for (int m = 0; m < 30; ++m)
@@ -727,6 +819,11 @@ TEST(Multipoint, HowTheWorkIsCutUpNeverChangesTheBits)
         const std::vector<position> pos = positions(s, c, 1.25);
         const kindred k = make_kindred(f, score_kind::all);
         ASSERT_EQ(k.bits, 16);
+        kindred shared = kindred_layout(f);  // scored by both threads
+        score_kindred(shared, score_kind::all, &pool);
+        EXPECT_EQ(shared.score, k.score);
+        EXPECT_EQ(shared.nullprob, k.nullprob);
+        EXPECT_TRUE(*shared.outcome == *k.outcome);
         const ibd_result want = multipoint(k, f, s, c, pos, {}, {.sparse = false});
         const std::uint64_t least = least_memory(k.bits);
         const multipoint_options cuts[] = {

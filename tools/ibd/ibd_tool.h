@@ -79,6 +79,7 @@ struct summary {
     int used = 0;
     int left_out = 0;
     int largest_bits = 0;
+    int largest_couples = 0;  // bits its founder couples saved
     std::string largest_family;
     std::vector<chromosome_done> chromosomes;  // analysed, in map order
     int not_analysed_markers = 0;              // X-linked, Y, MT

@@ -131,7 +131,15 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         if (like[u] == u)
             shapes.push_back(u);
     }
-    each_family(0, shapes.size(), [&](std::size_t i) { linkage::score_kindred(kindreds[shapes[i]], o.score); });
+    // A large family's scores on every thread, the others a family per thread.
+    auto large_shape = [&](std::size_t i) { return workers > 1 && kindreds[shapes[i]].bits >= linkage::parallel_bits; };
+    for (std::size_t i = 0; i < shapes.size(); ++i)
+        if (large_shape(i))
+            linkage::score_kindred(kindreds[shapes[i]], o.score, &pool);
+    each_family(0, shapes.size(), [&](std::size_t i) {
+        if (!large_shape(i))
+            linkage::score_kindred(kindreds[shapes[i]], o.score);
+    });
     for (std::size_t u = 0; u < used.size(); ++u)
         if (like[u] != u) {
             kindreds[u].score = kindreds[like[u]].score;
@@ -151,6 +159,7 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
         }
         if (kindreds[u].bits > sum.largest_bits || sum.largest_family.empty()) {
             sum.largest_bits = kindreds[u].bits;
+            sum.largest_couples = static_cast<int>(kindreds[u].couples.size());
             sum.largest_family = fam.id;
         }
         if (kept != u) {
@@ -355,8 +364,11 @@ summary run_ibd(const options& o, const linkage::study& s, std::FILE* log)
 void print_summary(const summary& sum, double seconds, std::FILE* out)
 {
     std::fprintf(out, "%s: %d families: %d used, %d left out\n", PROGRAM, sum.families, sum.used, sum.left_out);
-    std::fprintf(out, "%s: largest family %s: %d bits\n", PROGRAM, linkage::visible(sum.largest_family).c_str(),
+    std::fprintf(out, "%s: largest family %s: %d bits", PROGRAM, linkage::visible(sum.largest_family).c_str(),
                  sum.largest_bits);
+    if (sum.largest_couples)
+        std::fprintf(out, " (%d before founder-couple symmetry)", sum.largest_bits + sum.largest_couples);
+    std::fprintf(out, "\n");
     for (const chromosome_done& c : sum.chromosomes)
         std::fprintf(out, "%s: chromosome %s: %d markers, %d positions -> %s\n", PROGRAM, c.name.c_str(), c.markers,
                      c.positions, c.dir.c_str());

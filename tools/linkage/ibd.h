@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "study.h"
@@ -25,7 +26,7 @@ struct kindred {
     // Built from a family: persons carrying no information are trimmed (not
     // genotyped at any marker, not affected, and with no genotyped or affected
     // descendant), then inheritance vectors with founder-phase symmetry:
-    // bits = 2 * non-founders - founders with children.
+    // bits = 2 * non-founders - founders with children - couples.
     int bits = 0;
     int affected = 0;               // affected members counted by the score
     std::vector<double> score;      // distinct score values, ascending: the kindred's outcomes
@@ -49,6 +50,22 @@ struct kindred {
     std::vector<member> members;
     int labels = 0;                     // 2 * kept founders
     std::vector<std::uint32_t> masks;   // per meiosis, the vector bits its recombination flips
+
+    // A founder couple alike to the data (each the other's only spouse, the
+    // same affection, the same genotype at every marker): exchanging the two
+    // maps a vector v to sigma(v), with each child's paternal and maternal
+    // bit exchanged and every meiosis from a child to its own children
+    // flipped, and changes no likelihood, score or transition probability
+    // (a sex-averaged map). One such meiosis b is fixed to 0: vectors then
+    // stand for their pairs {v, sigma(v)}, and a recombination at b takes v
+    // to pi(v) = sigma(v with b set), which exchanges the bits in `swap` and
+    // flips those in `flip`. That holds for vectors invariant under sigma,
+    // which the other meioses' butterflies keep only all together.
+    struct couple {
+        std::vector<std::pair<int, int>> swap;  // a child's paternal and maternal bit
+        std::uint32_t flip = 0;
+    };
+    std::vector<couple> couples;        // each one bit fewer
     // Outcome index of every vector: shared by kindreds of one shape.
     std::shared_ptr<const std::vector<std::uint32_t>> outcome;
 
@@ -61,18 +78,21 @@ struct kindred {
 struct kindred_size {
     int affected = 0;
     int bits = 0;
+    int couples = 0;  // bits saved by founder couples
 };
-kindred_size measure(const family& f);
+// couples = false: no founder couple reduced (bits as before it).
+kindred_size measure(const family& f, bool couples = true);
 
 // Throws std::length_error beyond 30 bits. S_all is exact for any number of
 // affected members; a score beyond the largest double comes out infinite.
-kindred make_kindred(const family& f, score_kind s);
+kindred make_kindred(const family& f, score_kind s, bool couples = true);
 
 // The same in two steps, so that families of one shape are scored once: the
 // members, bits and masks alone (no score, outcome or null probability), then
 // the scores.
-kindred kindred_layout(const family& f);
-void score_kindred(kindred& k, score_kind s);
+kindred kindred_layout(const family& f, bool couples = true);
+// A pool's threads share the scoring of a kindred of parallel_bits or more.
+void score_kindred(kindred& k, score_kind s, brell::worker_pool* pool = nullptr);
 // Alike but for which persons they hold: the same members in the same order,
 // with the same parents, meioses and affection, and so the same scores.
 bool same_shape(const kindred& a, const kindred& b);
@@ -114,7 +134,8 @@ struct ibd_result {
                                     // sums to 1 (masses divided by their total)
     std::vector<double> entropy;    // per position: entropy (nats) of the posterior over inheritance
                                     // vectors, within [0, null_entropy]
-    double null_entropy = 0.0;      // of their uniform prior: bits ln 2
+    double null_entropy = 0.0;      // of their uniform prior: bits ln 2 (bits before couples: the
+                                    // reduction changes neither entropy)
     std::vector<int> inconsistent;  // markers (study indices, map order; a cluster by its first)
                                     // whose genotypes in this family are impossible under every
                                     // vector; empty when none

@@ -87,6 +87,9 @@ private:
     double evaluate(int depth, int l1, int l2, unsigned a, unsigned b);
 };
 
+// Whether this CPU runs the butterflies four doubles at a time (AVX2).
+bool wide_kernels();
+
 // Recombination between loci at fraction theta over vectors of n elements,
 // prepared once per kindred: the same operations as transition() below, cut
 // into blocks that fit a cache and shared among a pool's threads. The bits
@@ -94,7 +97,11 @@ private:
 class transition_plan {
 public:
     transition_plan() = default;
-    transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks);
+    // Couples' recombinations (kindred::couple) go first, while the vector
+    // is still invariant under their exchange.
+    // wide: four doubles to a register (AVX2), the same bits as two.
+    transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks,
+                    const std::vector<kindred::couple>& couples = {}, bool wide = wide_kernels());
     // From `in` into x (in may be x).
     void apply(const double* in, double* x, double theta, brell::worker_pool* pool) const;
 
@@ -105,7 +112,10 @@ private:
         std::vector<step> steps;  // on the span's bits packed together
     };
     std::uint64_t n_ = 1;
+    bool wide_ = false;
+    std::vector<kindred::couple> couples_;
     std::vector<step> low_;  // within blocks of contiguous elements
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs_;  // blocks the last couple pairs
     std::vector<stage> stages_;
 };
 

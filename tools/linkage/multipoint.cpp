@@ -338,7 +338,12 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     r.probs.assign(pos.size() * K, 0.0);
     r.entropy.assign(pos.size(), 0.0);
     // The same logarithm as of a uniform posterior: no data, no information, exactly.
-    r.null_entropy = -std::log(std::ldexp(1.0, -k.bits));
+    const double reduced_null = -std::log(std::ldexp(1.0, -k.bits));
+    // A reduced couple halves every posterior and the prior alike (each vector
+    // stands for two of equal mass): ln 2 back on both, so that neither
+    // depends on the reduction.
+    const double couple_entropy = static_cast<double>(k.couples.size()) * std::log(2.0);
+    r.null_entropy = reduced_null + couple_entropy;
 
     // Where each position falls: at marker j, between j and j + 1, or outside.
     std::vector<int> index_of(s.markers.size(), -1);
@@ -424,7 +429,7 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
         // rounding from making information negative.
         const double h = y ? posterior_entropy<true>(x, y, N, total, zero, Z)
                            : posterior_entropy<false>(x, y, N, total, zero, Z);
-        r.entropy[p] = std::min(h, r.null_entropy);
+        r.entropy[p] = std::min(h, reduced_null) + couple_entropy;
     };
     if (M == 0) {
         for (std::size_t p = 0; p < pos.size(); ++p) {
@@ -445,7 +450,7 @@ ibd_result multipoint(const kindred& k, const family& f, const study& s, const c
     auto ruled_out = [&](int j, std::uint64_t b) { return !zero[j].empty() && (zero[j][b / 64] >> (b % 64) & 1); };
 
     brell::worker_pool* pool = opt.pool && opt.pool->size() > 1 && k.bits >= parallel_bits ? opt.pool : nullptr;
-    const detail::transition_plan plan(N, k.masks);
+    const detail::transition_plan plan(N, k.masks, k.couples);
     auto transition = [&](const double* in, double* out, double theta) { plan.apply(in, out, theta, pool); };
     // Element by element over [0, n) on every thread: the bits never depend on how it is cut.
     auto each_part = [&](std::uint64_t n, const auto& job) {

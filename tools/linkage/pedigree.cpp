@@ -1,12 +1,14 @@
 // Kindreds: trimming, inheritance-vector layout under the founder symmetry,
 // and the score of every vector.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 #include <memory>
 
+#include "brell.h"
 #include "ibd.h"
 
 namespace linkage {
@@ -22,13 +24,33 @@ struct layout {
     int labels = 0;
     int bits = 0;
     int affected = 0;
+    std::vector<std::pair<int, int>> couples;  // reduced founder couples: father, mother (member indices)
 };
+
+// Founders that two alike members of a couple: each the other's only spouse,
+// both affected or both not, and the same genotype at every marker (an
+// untyped couple, most often). Exchanging them then changes no likelihood
+// and no score.
+bool alike(const family& f, const kindred::member& x, const kindred::member& y)
+{
+    if (x.affected != y.affected)
+        return false;
+    const std::size_t n = f.persons.size(), markers = n ? f.geno.size() / n : 0;
+    for (std::size_t m = 0; m < markers; ++m) {
+        const genotype &a = f.at(m, x.person), &b = f.at(m, y.person);
+        if (std::minmax(a.a, a.b) != std::minmax(b.a, b.b))
+            return false;
+    }
+    return true;
+}
 
 // Keeps the informative persons and their ancestors, parents first, and gives
 // each meiosis its vector bit. For each founder with children the first
 // meiosis from it is fixed: swapping a founder's two labels changes neither
-// likelihoods nor scores.
-layout trim(const family& f)
+// likelihoods nor scores. For each founder couple alike to the data whose
+// children have children, one meiosis from a child of theirs is fixed too:
+// exchanging the two founders flips it (see kindred::couple).
+layout trim(const family& f, bool couples)
 {
     const std::size_t n = f.persons.size();
     std::vector<char> keep(n, 0);
@@ -71,6 +93,30 @@ layout trim(const family& f)
         out.members.push_back(m);
     }
 
+    // Founder couples: each founder's one spouse (-2 for several), and the
+    // child of the couple whose meiosis to its own first child gets fixed.
+    const int kept = static_cast<int>(out.members.size());
+    std::vector<int> spouse(kept, -1);
+    std::vector<char> chosen(kept, 0);
+    for (const kindred::member& m : out.members)
+        if (m.father >= 0) {
+            for (auto [x, y] : {std::pair{m.father, m.mother}, std::pair{m.mother, m.father}})
+                spouse[x] = spouse[x] == -1 || spouse[x] == y ? y : -2;
+        }
+    std::vector<char> fixed_from(kept, 0);  // a non-founder whose first meiosis to a child is fixed
+    if (couples)
+        for (int c = 0; c < kept; ++c) {
+            const kindred::member& m = out.members[c];
+            const int fa = m.father, mo = m.mother;
+            if (fa < 0 || spouse[fa] != mo || spouse[mo] != fa || out.members[fa].father >= 0 ||
+                out.members[mo].father >= 0 || chosen[fa] || !m.has_children ||
+                !alike(f, out.members[fa], out.members[mo]))
+                continue;
+            chosen[fa] = 1;  // the couple's first child with children
+            fixed_from[c] = 1;
+            out.couples.push_back({fa, mo});
+        }
+
     // Count the free meioses first: bits are handed out from the top.
     std::vector<char> fixed(out.members.size(), 0);
     std::vector<std::pair<int*, bool>> free;  // meiosis, free
@@ -80,7 +126,8 @@ layout trim(const family& f)
         for (int side = 0; side < 2; ++side) {
             const int parent = side ? m.mother : m.father;
             int* bit = side ? &m.mat_bit : &m.pat_bit;
-            const bool fix = out.members[parent].father < 0 && !fixed[parent];
+            const bool founder = out.members[parent].father < 0;
+            const bool fix = (founder || fixed_from[parent] == 1) && !fixed[parent];
             if (fix)
                 fixed[parent] = 1;
             free.push_back({bit, !fix});
@@ -385,26 +432,33 @@ public:
         const int shift = field % per_word_ * width_;
         w = (w & ~(((std::uint64_t{1} << width_) - 1) << shift)) | std::uint64_t{id} << shift;
     }
-    // Index of the current key, and whether it is new.
+    // Index of the current key, and whether it is new. A slot keeps 32 bits
+    // of its key's hash beside the index: a probe rarely reads a stored key
+    // that is not the one sought (a read that mostly misses every cache).
     std::uint32_t find(bool& added)
     {
-        std::uint64_t h = 0;
-        for (std::uint64_t w : key_)
-            h = (h ^ w) * 0x9e3779b97f4a7c15u;
+        const std::uint64_t h = hash(key_.data());
+        const std::uint64_t tag = h & ~std::uint64_t{0xffffffff};
         const std::size_t mask = slot_.size() - 1;
         for (std::size_t i = (h >> 32) & mask;; i = (i + 1) & mask) {
-            const std::uint32_t at = slot_[i];
+            const std::uint64_t at = slot_[i];
             if (at == 0) {
                 added = true;
                 stored_.insert(stored_.end(), key_.begin(), key_.end());
-                slot_[i] = ++count_;
+                slot_[i] = tag | ++count_;
                 if (2 * count_ > slot_.size())
                     grow();
                 return count_ - 1;
             }
-            if (std::equal(key_.begin(), key_.end(), &stored_[std::size_t(at - 1) * words_])) {
+            if ((at & ~std::uint64_t{0xffffffff}) != tag)
+                continue;
+            const std::uint64_t* k = &stored_[std::size_t((at & 0xffffffff) - 1) * words_];
+            int w = 0;
+            while (w < words_ && k[w] == key_[w])
+                ++w;
+            if (w == words_) {
                 added = false;
-                return at - 1;
+                return static_cast<std::uint32_t>((at & 0xffffffff) - 1);
             }
         }
     }
@@ -419,18 +473,22 @@ public:
     }
 
 private:
+    std::uint64_t hash(const std::uint64_t* k) const
+    {
+        std::uint64_t h = 0;
+        for (int j = 0; j < words_; ++j)
+            h = (h ^ k[j]) * 0x9e3779b97f4a7c15u;
+        return h;
+    }
     void grow()
     {
-        std::vector<std::uint32_t> old(2 * slot_.size(), 0);
+        std::vector<std::uint64_t> old(2 * slot_.size(), 0);
         old.swap(slot_);
         const std::size_t mask = slot_.size() - 1;
-        for (std::uint32_t at : old) {
+        for (std::uint64_t at : old) {
             if (at == 0)
                 continue;
-            std::uint64_t h = 0;
-            for (int j = 0; j < words_; ++j)
-                h = (h ^ stored_[std::size_t(at - 1) * words_ + j]) * 0x9e3779b97f4a7c15u;
-            std::size_t i = (h >> 32) & mask;
+            std::size_t i = (at >> 32) & mask;
             while (slot_[i])
                 i = (i + 1) & mask;
             slot_[i] = at;
@@ -438,145 +496,256 @@ private:
     }
     int width_, per_word_, words_;
     std::vector<std::uint64_t> key_, stored_;
-    std::vector<std::uint32_t> slot_;  // index + 1 into stored_, 0 empty
+    std::vector<std::uint64_t> slot_;  // hash's top 32 bits, index + 1 into stored_; 0 empty
     std::uint32_t count_ = 0;
 };
 
 }  // namespace
 
-// The score of every vector, through the patterns of affected labels, and
-// the outcomes: the distinct scores, ascending, with their null probabilities.
+// Walks the vectors of a kindred, giving each the index of its pattern's
+// score among those this walker has met: one walker per thread.
 template <class Int>
-void score_vectors(kindred& k, score_kind s)
-{
-    const std::uint64_t n = k.vectors();
-    std::vector<std::uint32_t> outcome(n, 0);
-    std::vector<Int> value;
-    std::vector<int> lab(2 * k.members.size(), -1);
-    all_score<Int> all_value;
-    std::vector<std::uint64_t> once, twice;
-    std::vector<int> nonfounders;
-    // Affected founders take the first places of a pattern (their labels
-    // never change), the affected non-founders the rest in member order.
-    std::vector<int> place(k.members.size(), -1);
-    int places = 0;
-    for (std::size_t i = 0; i < k.members.size(); ++i) {
-        const kindred::member& m = k.members[i];
-        if (m.father < 0) {
-            lab[2 * i] = m.label;
-            lab[2 * i + 1] = m.label + 1;
-            if (m.affected)
-                place[i] = places++;
-        } else {
-            nonfounders.push_back(static_cast<int>(i));
+class score_walk {
+public:
+    score_walk(const kindred& k, score_kind s, std::uint32_t* outcome) : k_(k), s_(s), outcome_(outcome)
+    {
+        lab_.assign(2 * k.members.size(), -1);
+        // Affected founders take the first places of a pattern (their labels
+        // never change), the affected non-founders the rest in member order.
+        place_.assign(k.members.size(), -1);
+        for (std::size_t i = 0; i < k.members.size(); ++i) {
+            const kindred::member& m = k.members[i];
+            if (m.father < 0) {
+                lab_[2 * i] = m.label;
+                lab_[2 * i + 1] = m.label + 1;
+                if (m.affected)
+                    place_[i] = places_++;
+            } else {
+                nonfounders_.push_back(static_cast<int>(i));
+            }
         }
+        for (int i : nonfounders_)
+            if (k.members[i].affected)
+                place_[i] = places_++;
+        raw_.assign(2 * places_ + 1, -1);
+        ids_.assign(2 * places_ + 1, 0);
+        first_.assign(k.labels, 2 * places_);
+        id_.assign(k.labels, 0);
+        table_ = std::make_unique<pattern_table>(places_);
+        forms_ = std::make_unique<pattern_table>(places_);
     }
-    for (int i : nonfounders)
-        if (k.members[i].affected)
-            place[i] = places++;
-    pattern_table table(places);
 
+    // The vectors v with v >> shift == top (top 0 and shift = bits: all).
+    void run(std::uint32_t top, int shift)
+    {
+        top_ = top;
+        shift_ = shift;
+        for (std::size_t i = 0; i < k_.members.size(); ++i)
+            if (k_.members[i].father < 0 && k_.members[i].affected)
+                affected(static_cast<int>(i));
+        walk(0, 0);
+    }
+
+    std::vector<Int> value;  // per form of pattern met
+
+private:
+    const kindred& k_;
+    score_kind s_;
+    std::uint32_t* outcome_;
+    std::uint32_t top_ = 0;
+    int shift_ = 0;
+    std::vector<int> lab_, place_, nonfounders_;
+    int places_ = 0;
     // Renumbering by first appearance along the places: label l first seen
-    // at field first[l] got number id[l]; an entry is current when that field
-    // still holds l (fields before the one being set are this vector's).
-    // ids[f] counts the numbers given before field f.
-    std::vector<int> raw(2 * places + 1, -1), ids(2 * places + 1, 0);
-    std::vector<int> first(k.labels, 2 * places), id(k.labels, 0);
-    auto number = [&](int f, int l) {
-        int x;
-        if (first[l] < f && raw[first[l]] == l) {
-            x = id[l];
-            ids[f + 1] = ids[f];
-        } else {
-            x = id[l] = ids[f];
-            first[l] = f;
-            ids[f + 1] = ids[f] + 1;
-        }
-        raw[f] = l;
-        return x;
-    };
-    auto affected = [&](int i) {
-        const int p = place[i];
-        const int x = number(2 * p, lab[2 * i]), y = number(2 * p + 1, lab[2 * i + 1]);
-        table.set(2 * p, static_cast<unsigned>(std::min(x, y)));
-        table.set(2 * p + 1, static_cast<unsigned>(std::max(x, y)));
-    };
-    for (std::size_t i = 0; i < k.members.size(); ++i)
-        if (k.members[i].father < 0 && k.members[i].affected)
-            affected(static_cast<int>(i));
+    // at field first_[l] got number id_[l]; an entry is current when that
+    // field still holds l (fields before the one being set are this
+    // vector's). ids_[f] counts the numbers given before field f.
+    std::vector<int> raw_, ids_, first_, id_;
+    std::unique_ptr<pattern_table> table_, forms_;
+    std::vector<std::uint32_t> form_of_;  // per pattern, its form's index in value
+    all_score<Int> all_value_;
+    std::vector<std::uint64_t> once_, twice_;
+    std::vector<std::uint64_t> pairs_;
 
-    auto leaf = [&](std::uint32_t v) {
-        bool added = false;
-        const std::uint32_t at = table.find(added);
-        if (added) {
-            const pattern key = table.unpack(places);
-            value.push_back(s == score_kind::pairs ? Int{pairs_value(key, once, twice)} : all_value(key));
+    int number(int f, int l)
+    {
+        int x;
+        if (first_[l] < f && raw_[first_[l]] == l) {
+            x = id_[l];
+            ids_[f + 1] = ids_[f];
+        } else {
+            x = id_[l] = ids_[f];
+            first_[l] = f;
+            ids_[f + 1] = ids_[f] + 1;
         }
-        outcome[v] = at;
-    };
+        raw_[f] = l;
+        return x;
+    }
+    void affected(int i)
+    {
+        const int p = place_[i];
+        const int x = number(2 * p, lab_[2 * i]), y = number(2 * p + 1, lab_[2 * i + 1]);
+        table_->set(2 * p, static_cast<unsigned>(std::min(x, y)));
+        table_->set(2 * p + 1, static_cast<unsigned>(std::max(x, y)));
+    }
+
+    // Patterns that differ only in the order of the members and the
+    // numbering of the labels have one score: a pattern's form is its pairs
+    // sorted and renumbered in that order, a few times over. Not the same for
+    // every such pattern, but never the same for two that differ.
+    std::uint32_t form(const pattern& key)
+    {
+        const std::size_t a = key.size() / 2;
+        pairs_.resize(a);
+        for (std::size_t i = 0; i < a; ++i)
+            pairs_[i] = std::uint64_t{key[2 * i]} << 32 | key[2 * i + 1];
+        std::vector<std::uint32_t>& number = form_number_;
+        for (int round = 0; round < 4; ++round) {
+            std::sort(pairs_.begin(), pairs_.end());
+            number.assign(2 * a, UINT32_MAX);
+            std::uint32_t next = 0;
+            bool same = true;
+            for (std::uint64_t& pr : pairs_) {
+                std::uint32_t x = static_cast<std::uint32_t>(pr >> 32), y = static_cast<std::uint32_t>(pr);
+                for (std::uint32_t* l : {&x, &y})
+                    if (number[*l] == UINT32_MAX)
+                        number[*l] = next++;
+                const std::uint32_t nx = number[x], ny = number[y];
+                const std::uint64_t q = std::uint64_t{std::min(nx, ny)} << 32 | std::max(nx, ny);
+                same = same && q == pr;
+                pr = q;
+            }
+            if (same)
+                break;
+        }
+        for (std::size_t i = 0; i < a; ++i) {
+            forms_->set(static_cast<int>(2 * i), static_cast<unsigned>(pairs_[i] >> 32));
+            forms_->set(static_cast<int>(2 * i + 1), static_cast<unsigned>(pairs_[i] & 0xffffffffu));
+        }
+        bool added = false;
+        const std::uint32_t at = forms_->find(added);
+        if (added) {
+            const pattern f = forms_->unpack(places_);
+            value.push_back(s_ == score_kind::pairs ? Int{pairs_value(f, once_, twice_)} : all_value_(f));
+        }
+        return at;
+    }
+    std::vector<std::uint32_t> form_number_;
+
+    void leaf(std::uint32_t v)
+    {
+        bool added = false;
+        const std::uint32_t at = table_->find(added);
+        if (added)
+            form_of_.push_back(form(table_->unpack(places_)));
+        outcome_[v] = form_of_[at];
+    }
+
     // Recursion only at members with a free meiosis (30 at most): the
     // others, however many, take their one choice in a loop.
-    auto walk = [&](auto& self, std::size_t i, std::uint32_t v) -> void {
-        for (; i < nonfounders.size(); ++i) {
-            const int me = nonfounders[i];
-            const kindred::member& m = k.members[me];
+    void walk(std::size_t i, std::uint32_t v)
+    {
+        for (; i < nonfounders_.size(); ++i) {
+            const int me = nonfounders_[i];
+            const kindred::member& m = k_.members[me];
             if (m.pat_bit >= 0 || m.mat_bit >= 0)
                 break;
-            lab[2 * me] = lab[2 * m.father];
-            lab[2 * me + 1] = lab[2 * m.mother];
+            lab_[2 * me] = lab_[2 * m.father];
+            lab_[2 * me + 1] = lab_[2 * m.mother];
             if (m.affected)
                 affected(me);
         }
-        if (i == nonfounders.size()) {
+        if (i == nonfounders_.size()) {
             leaf(v);
             return;
         }
-        const int me = nonfounders[i];
-        const kindred::member& m = k.members[me];
+        const int me = nonfounders_[i];
+        const kindred::member& m = k_.members[me];
+        // A bit at or above shift is top's.
+        auto allowed = [&](int bit, int b) { return bit < shift_ || static_cast<int>(top_ >> (bit - shift_) & 1) == b; };
         for (int pb = 0; pb <= (m.pat_bit >= 0); ++pb)
             for (int mb = 0; mb <= (m.mat_bit >= 0); ++mb) {
-                lab[2 * me] = lab[2 * m.father + pb];
-                lab[2 * me + 1] = lab[2 * m.mother + mb];
+                if ((m.pat_bit >= 0 && !allowed(m.pat_bit, pb)) || (m.mat_bit >= 0 && !allowed(m.mat_bit, mb)))
+                    continue;
+                lab_[2 * me] = lab_[2 * m.father + pb];
+                lab_[2 * me + 1] = lab_[2 * m.mother + mb];
                 if (m.affected)
                     affected(me);
                 const std::uint32_t w = v | (pb ? std::uint32_t{1} << m.pat_bit : 0) |
                                         (mb ? std::uint32_t{1} << m.mat_bit : 0);
-                self(self, i + 1, w);
+                walk(i + 1, w);
             }
-    };
-    walk(walk, 0, 0);
+    }
+};
+
+// The score of every vector, through the patterns of affected labels, and
+// the outcomes: the distinct scores, ascending, with their null probabilities.
+// A pool's threads each walk parts of the vectors; the result is the same.
+template <class Int>
+void score_vectors(kindred& k, score_kind s, brell::worker_pool* pool)
+{
+    const std::uint64_t n = k.vectors();
+    std::vector<std::uint32_t> outcome(n, 0);
+    const int threads = pool && k.bits >= parallel_bits ? pool->size() : 1;
+    // Parts: the vectors of each value of the top bits.
+    const int cut = threads > 1 ? std::min(k.bits, 6) : 0, shift = k.bits - cut;
+    const std::uint32_t parts = std::uint32_t{1} << cut;
+    std::vector<std::unique_ptr<score_walk<Int>>> walker(threads);
+    std::vector<int> by(parts, 0);  // the walker of each part
+    if (threads == 1) {
+        walker[0] = std::make_unique<score_walk<Int>>(k, s, outcome.data());
+        walker[0]->run(0, shift);
+    } else {
+        std::atomic<std::uint32_t> next{0};
+        pool->run([&](int t) {
+            walker[t] = std::make_unique<score_walk<Int>>(k, s, outcome.data());
+            for (std::uint32_t p; (p = next.fetch_add(1)) < parts;) {
+                by[p] = t;
+                walker[t]->run(p, shift);
+            }
+        });
+    }
 
     // Outcomes are the distinct values in ascending order.
-    std::vector<std::uint32_t> rank(value.size());
-    for (std::uint32_t i = 0; i < rank.size(); ++i)
-        rank[i] = i;
-    std::sort(rank.begin(), rank.end(), [&](std::uint32_t x, std::uint32_t y) { return value[x] < value[y]; });
-    std::vector<std::uint32_t> outcome_of(value.size());
+    std::vector<std::pair<int, std::uint32_t>> rank;  // walker, index
+    for (int t = 0; t < threads; ++t)
+        for (std::uint32_t i = 0; i < walker[t]->value.size(); ++i)
+            rank.push_back({t, i});
+    auto value = [&](const std::pair<int, std::uint32_t>& r) -> const Int& { return walker[r.first]->value[r.second]; };
+    std::sort(rank.begin(), rank.end(), [&](const auto& x, const auto& y) { return value(x) < value(y); });
+    std::vector<std::vector<std::uint32_t>> outcome_of(threads);
+    for (int t = 0; t < threads; ++t)
+        outcome_of[t].resize(walker[t]->value.size());
     for (std::size_t i = 0; i < rank.size(); ++i) {
-        const Int& x = value[rank[i]];
-        if (k.score.empty() || !(value[rank[i - 1]] == x))
+        const Int& x = value(rank[i]);
+        if (k.score.empty() || !(value(rank[i - 1]) == x))
             k.score.push_back(as_double(x, s == score_kind::all ? -k.affected : 0));
-        outcome_of[rank[i]] = static_cast<std::uint32_t>(k.score.size() - 1);
+        outcome_of[rank[i].first][rank[i].second] = static_cast<std::uint32_t>(k.score.size() - 1);
     }
     std::vector<std::uint64_t> count(k.score.size(), 0);
-    for (std::uint32_t& o : outcome) {
-        o = outcome_of[o];
-        ++count[o];
+    const std::uint64_t size = n >> cut;
+    for (std::uint32_t p = 0; p < parts; ++p) {
+        const std::vector<std::uint32_t>& to = outcome_of[by[p]];
+        for (std::uint64_t v = p * size; v < (p + 1) * size; ++v) {
+            std::uint32_t& o = outcome[v];
+            o = to[o];
+            ++count[o];
+        }
     }
     for (std::uint64_t c : count)
         k.nullprob.push_back(std::ldexp(static_cast<double>(c), -k.bits));
     k.outcome = std::make_shared<const std::vector<std::uint32_t>>(std::move(outcome));
 }
 
-kindred_size measure(const family& f)
+kindred_size measure(const family& f, bool couples)
 {
-    const layout l = trim(f);
-    return {l.affected, l.bits};
+    const layout l = trim(f, couples);
+    return {l.affected, l.bits, static_cast<int>(l.couples.size())};
 }
 
-kindred kindred_layout(const family& f)
+kindred kindred_layout(const family& f, bool couples)
 {
-    layout l = trim(f);
+    layout l = trim(f, couples);
     if (l.bits > max_bits)
         throw std::length_error("family " + f.id + ": " + std::to_string(l.bits) +
                                 " bits of inheritance vector are too many");
@@ -600,28 +769,47 @@ kindred kindred_layout(const family& f)
             continue;
         for (int side = 0; side < 2; ++side) {
             const int bit = side ? m.mat_bit : m.pat_bit;
-            const std::uint32_t mask = bit >= 0 ? std::uint32_t{1} << bit : from[side ? m.mother : m.father];
+            const int parent = side ? m.mother : m.father;
+            if (bit < 0 && k.members[parent].father >= 0)
+                continue;  // a couple's: below
+            const std::uint32_t mask = bit >= 0 ? std::uint32_t{1} << bit : from[parent];
             if (mask)
                 k.masks.push_back(mask);
         }
     }
+    // Exchanging a couple exchanges each child's paternal and maternal
+    // meiosis and flips every meiosis from a child to its own children.
+    for (auto [fa, mo] : l.couples) {
+        kindred::couple c;
+        for (const kindred::member& m : k.members) {
+            if (m.father == fa && (m.pat_bit >= 0) != (m.mat_bit >= 0))
+                throw std::logic_error("family " + f.id + ": a couple's child with one meiosis fixed");
+            if (m.father == fa && m.pat_bit >= 0)
+                c.swap.push_back({m.pat_bit, m.mat_bit});
+            if (m.father >= 0 && k.members[m.father].father == fa && m.pat_bit >= 0)
+                c.flip |= std::uint32_t{1} << m.pat_bit;
+            if (m.mother >= 0 && k.members[m.mother].father == fa && m.mat_bit >= 0)
+                c.flip |= std::uint32_t{1} << m.mat_bit;
+        }
+        k.couples.push_back(std::move(c));
+    }
     return k;
 }
 
-void score_kindred(kindred& k, score_kind s)
+void score_kindred(kindred& k, score_kind s, brell::worker_pool* pool)
 {
     k.score.clear();
     k.nullprob.clear();
     // 2^a S_all fits 128 bits up to 28 affected members; beyond, any size.
     if (s == score_kind::all && k.affected > 28)
-        score_vectors<big>(k, s);
+        score_vectors<big>(k, s, pool);
     else
-        score_vectors<u128>(k, s);
+        score_vectors<u128>(k, s, pool);
 }
 
-kindred make_kindred(const family& f, score_kind s)
+kindred make_kindred(const family& f, score_kind s, bool couples)
 {
-    kindred k = kindred_layout(f);
+    kindred k = kindred_layout(f, couples);
     score_kindred(k, s);
     return k;
 }
@@ -632,7 +820,11 @@ bool same_shape(const kindred& a, const kindred& b)
         return x.father == y.father && x.mother == y.mother && x.pat_bit == y.pat_bit && x.mat_bit == y.mat_bit &&
                x.label == y.label && x.has_children == y.has_children && x.affected == y.affected;
     };
+    auto same_couple = [](const kindred::couple& x, const kindred::couple& y) {
+        return x.swap == y.swap && x.flip == y.flip;
+    };
     return a.bits == b.bits && a.labels == b.labels &&
+           std::equal(a.couples.begin(), a.couples.end(), b.couples.begin(), b.couples.end(), same_couple) &&
            std::equal(a.members.begin(), a.members.end(), b.members.begin(), b.members.end(), alike);
 }
 

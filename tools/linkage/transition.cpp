@@ -5,7 +5,8 @@
 // A pair (a, b) becomes (a + d, b - d) with d = theta (b - a): one product,
 // and both results keep their relative precision since theta <= 1/2. Pairs
 // are handled two doubles at a time (plain vector arithmetic: the same
-// operations as scalar code, so the same bits on any machine). Meioses on low
+// operations as scalar code, so the same bits on any machine), or four where
+// the CPU has AVX2 (the same operations again). Meioses on low
 // bits are all applied to one cache-sized block before the next, and two
 // meioses share each pass over the data.
 #include <algorithm>
@@ -19,77 +20,9 @@ namespace linkage::detail {
 
 namespace {
 
-typedef double v2d __attribute__((vector_size(16)));
-
-inline v2d load(const double* p)
-{
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
-inline v2d swapped(v2d v) { return v2d{v[1], v[0]}; }
-inline v2d maybe_swapped(v2d v, bool s) { return s ? swapped(v) : v; }
-
 constexpr std::uint64_t block = std::uint64_t{1} << 13;  // doubles: 64 KiB
 
 inline std::uint64_t top(std::uint32_t mask) { return std::uint64_t{1} << (31 - std::countl_zero(mask)); }
-
-// One meiosis over [from, to), a range aligned to twice its top bit, from
-// src (which may be x) into x.
-void pass(const double* src, double* x, std::uint64_t from, std::uint64_t to, std::uint32_t mask, double t)
-{
-    const v2d T = {t, t};
-    const std::uint64_t half = top(mask);
-    if (half == 1) {  // partners side by side
-        for (std::uint64_t i = from; i < to; i += 2) {
-            const v2d a = load(src + i);
-            store(x + i, a + T * (swapped(a) - a));
-        }
-        return;
-    }
-    // For an even i, the partners of i and i + 1 are j and j + 1, or j + 1 and j.
-    const std::uint32_t even = mask & ~1u;
-    const bool s = mask & 1u;
-    for (std::uint64_t base = from; base < to; base += 2 * half)
-        for (std::uint64_t i = base; i < base + half; i += 2) {
-            const std::uint64_t j = i ^ even;
-            const v2d a = load(src + i), b = maybe_swapped(load(src + j), s);
-            const v2d d = T * (b - a);
-            store(x + i, a + d);
-            store(x + j, maybe_swapped(b - d, s));
-        }
-}
-
-// Two meioses with distinct top bits (m1's the higher) in one pass: each
-// group {i, i^m1, i^m2, i^m1^m2} gets m1's butterflies and then m2's, as two
-// passes would do.
-void pass2(const double* src, double* x, std::uint64_t from, std::uint64_t to, std::uint32_t m1, std::uint32_t m2,
-           double t)
-{
-    const v2d T = {t, t};
-    const std::uint64_t h1 = top(m1), h2 = top(m2);
-    const std::uint32_t e1 = m1 & ~1u, e2 = m2 & ~1u;
-    const bool s1 = m1 & 1u, s2 = m2 & 1u, s12 = s1 != s2;
-    for (std::uint64_t a = from; a < to; a += 2 * h1)
-        for (std::uint64_t c = a; c < a + h1; c += 2 * h2)
-            for (std::uint64_t i = c; i < c + h2; i += 2) {
-                const std::uint64_t i1 = i ^ e1, i2 = i ^ e2, i3 = i ^ e1 ^ e2;
-                v2d v0 = load(src + i), v1 = maybe_swapped(load(src + i1), s1);
-                v2d v2 = maybe_swapped(load(src + i2), s2), v3 = maybe_swapped(load(src + i3), s12);
-                const v2d d01 = T * (v1 - v0), d23 = T * (v3 - v2);
-                const v2d w0 = v0 + d01, w1 = v1 - d01, w2 = v2 + d23, w3 = v3 - d23;
-                const v2d d02 = T * (w2 - w0), d13 = T * (w3 - w1);
-                v0 = w0 + d02;
-                v2 = w2 - d02;
-                v1 = w1 + d13;
-                v3 = w3 - d13;
-                store(x + i, v0);
-                store(x + i1, maybe_swapped(v1, s1));
-                store(x + i2, maybe_swapped(v2, s2));
-                store(x + i3, maybe_swapped(v3, s12));
-            }
-}
 
 // Masks as the passes take them: two at a time where their top bits differ
 // and neither is the lowest bit, the higher one first. Every element sees
@@ -110,14 +43,6 @@ std::vector<step> steps_of(const std::uint32_t* m, int count)
     return out;
 }
 
-void run_step(const double* src, double* x, std::uint64_t from, std::uint64_t to, const step& s, double t)
-{
-    if (s.m2)
-        pass2(src, x, from, to, s.m1, s.m2, t);
-    else
-        pass(src, x, from, to, s.m1, t);
-}
-
 // The bits of x where mask is set, packed to the bottom.
 std::uint64_t packed(std::uint64_t x, std::uint64_t mask)
 {
@@ -127,12 +52,59 @@ std::uint64_t packed(std::uint64_t x, std::uint64_t mask)
     return out;
 }
 
+// pi(v) of a couple: its bit pairs exchanged, its bits flipped.
+std::uint64_t partner(std::uint64_t v, const kindred::couple& c)
+{
+    for (auto [a, b] : c.swap) {
+        const std::uint64_t t = (v >> a ^ v >> b) & 1;
+        v ^= t << a | t << b;
+    }
+    return v ^ c.flip;
+}
+
+namespace plain {
+typedef double vec __attribute__((vector_size(16)));
+#define BRELL_LANES 2
+#include "transition_kernel.inc"
+#undef BRELL_LANES
+}  // namespace plain
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+namespace wide {
+typedef double vec __attribute__((vector_size(32)));
+#define BRELL_LANES 4
+#include "transition_kernel.inc"
+#undef BRELL_LANES
+}  // namespace wide
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+bool whole_lines(std::uint64_t n, const kindred::couple& c)
+{
+    if (n < 8)
+        return false;
+    for (auto [a, b] : c.swap)
+        if (a < 3 || b < 3)
+            return false;
+    return true;
+}
+
 // A cache-sized block of the later stages: 2^17 doubles, 1 MiB.
 constexpr int stage_bits = 17;
 
 }  // namespace
 
-transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks) : n_(n)
+transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_t>& masks,
+                                 const std::vector<kindred::couple>& couples, bool wide)
+    : n_(n), wide_(wide && n >= 16), couples_(couples)
 {
     if (masks.empty() || n <= 1)
         return;
@@ -143,6 +115,16 @@ transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_
     for (std::uint32_t m : masks)
         (m < b ? low : high).push_back(m);
     low_ = steps_of(low.data(), static_cast<int>(low.size()));
+    // The last couple pairs whole blocks when it exchanges no bit within
+    // one: block B with the block of pi(B's first), each pair once.
+    if (!couples_.empty() && !low_.empty() && n > block &&
+        std::all_of(couples_.back().swap.begin(), couples_.back().swap.end(),
+                    [](std::pair<int, int> p) { return std::min(p.first, p.second) >= std::countr_zero(block); }))
+        for (std::uint64_t one = 0; one < n / block; ++one) {
+            const std::uint64_t other = partner(one * block, couples_.back()) / block;
+            if (one <= other)
+                pairs_.push_back({one, other});
+        }
     const std::vector<step> hs = steps_of(high.data(), static_cast<int>(high.size()));
     const int nbits = std::countr_zero(n);
     for (std::size_t i = 0; i < hs.size();) {
@@ -178,12 +160,19 @@ transition_plan::transition_plan(std::uint64_t n, const std::vector<std::uint32_
 
 void transition_plan::apply(const double* in, double* x, double theta, brell::worker_pool* pool) const
 {
-    if (theta == 0.0 || (low_.empty() && stages_.empty()) || n_ == 1) {
+    if (theta == 0.0 || (low_.empty() && stages_.empty() && couples_.empty()) || n_ == 1) {
         if (in != x)
             std::copy_n(in, n_, x);
         return;
     }
     const int threads = pool ? pool->size() : 1;
+    auto run_step = [this](const double* src, double* out, std::uint64_t from, std::uint64_t to, const step& s,
+                           double t) {
+        if (wide_)
+            wide::run_step(src, out, from, to, s, t);
+        else
+            plain::run_step(src, out, from, to, s, t);
+    };
     auto share = [&](std::uint64_t count, const auto& job) {
         if (threads == 1 || count < 2) {
             job(0, count);
@@ -193,7 +182,51 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
             job(count * static_cast<std::uint64_t>(t) / threads, count * static_cast<std::uint64_t>(t + 1) / threads);
         });
     };
-    if (!low_.empty()) {
+    auto couple_pass = [this](const double* src, double* out, std::uint64_t from, std::uint64_t to,
+                              const kindred::couple& c, double t, bool lines, int h = -1) {
+        if (wide_)
+            wide::couple_pass(src, out, from, to, c, t, lines, h);
+        else
+            plain::couple_pass(src, out, from, to, c, t, lines, h);
+    };
+    // The last couple's recombination joins the low meioses' pass where it
+    // can (pairs_ not empty): blocks are paired by it, the pair done first
+    // and then each block's low meioses, as two passes would do.
+    const std::size_t apart = couples_.size() - (pairs_.empty() ? 0 : 1);
+    for (std::size_t i = 0; i < apart; ++i) {
+        const kindred::couple& c = couples_[i];
+        const bool lines = whole_lines(n_, c);
+        // Each pair once from its line whose highest flipped bit is 0, when
+        // that bit is 3 or above: the threads get equal shares (from the
+        // lower line, a high flipped bit would leave one thread idle).
+        std::uint32_t swapped = 0;
+        for (auto [a, b] : c.swap)
+            swapped |= std::uint32_t{1} << a | std::uint32_t{1} << b;
+        const int h = 31 - std::countl_zero(c.flip);
+        if (lines && h >= 3 && !(swapped >> h & 1))
+            share(n_ / 16, [&](std::uint64_t lo, std::uint64_t hi) { couple_pass(in, x, lo, hi, c, theta, true, h); });
+        else
+            share(n_ / (lines ? 8 : 1), [&](std::uint64_t lo, std::uint64_t hi) {
+                const std::uint64_t unit = lines ? 8 : 1;
+                couple_pass(in, x, lo * unit, hi * unit, c, theta, lines);
+            });
+        in = x;
+    }
+    if (!pairs_.empty()) {
+        share(pairs_.size(), [&](std::uint64_t lo, std::uint64_t hi) {
+            for (std::uint64_t i = lo; i < hi; ++i) {
+                const auto [one, other] = pairs_[i];
+                couple_pass(in, x, one * block, one * block + block, couples_.back(), theta, true);
+                for (std::uint64_t blk : {one, other}) {
+                    for (const step& s : low_)
+                        run_step(x, x, blk * block, blk * block + block, s, theta);
+                    if (other == one)
+                        break;
+                }
+            }
+        });
+        in = x;
+    } else if (!low_.empty()) {
         const std::uint64_t b = std::min(n_, block);
         share(n_ / b, [&](std::uint64_t lo, std::uint64_t hi) {
             for (std::uint64_t blk = lo; blk < hi; ++blk) {
@@ -247,6 +280,8 @@ void transition_plan::apply(const double* in, double* x, double theta, brell::wo
         in = x;
     }
 }
+
+bool wide_kernels() { return __builtin_cpu_supports("avx2"); }
 
 void transition(const double* in, double* x, std::uint64_t n, const std::vector<std::uint32_t>& masks, double theta)
 {
