@@ -247,4 +247,19 @@ struct pedigree {
     }
 };
 
+// Each outcome's posterior from the full vectors': a kindred vector stands
+// for a class of full vectors of equal posterior.
+inline std::vector<double> outcome_posterior(const kindred& k, const pedigree& o, const std::vector<double>& full)
+{
+    std::vector<double> want(k.score.size(), 0.0);
+    double named = 0;
+    for (std::uint32_t v = 0; v < k.vectors(); ++v) {
+        want[(*k.outcome)[v]] += full[o.full_vector(k, v)];
+        named += full[o.full_vector(k, v)];
+    }
+    for (double& x : want)
+        x /= named;
+    return want;
+}
+
 }  // namespace cluster_oracle
